@@ -1,0 +1,1 @@
+"""Core pieces of the host framework (events)."""

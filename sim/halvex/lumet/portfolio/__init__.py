@@ -1,0 +1,1 @@
+"""Accounts, assets and positions as the host keeps them."""

@@ -1,0 +1,66 @@
+#include "host/host.hpp"
+
+namespace host {
+
+Post::Post(N kind)
+    : queue_(py::global(N::event_queue)),
+      event_cls_(py::global(N::Event)),
+      kind_(py::member_of(N::EVENT, kind)) {}
+
+void Post::append(py::Ref event) const { py::call_method(queue_.get(), N::append, {event.get()}); }
+
+py::Ref market_code(PyObject* record, const py::Attr& security_id, const py::Attr& market_type) {
+    py::Ref id = security_id(record);
+    py::Ref prefix = py::Ref::steal(PyNumber_Add(id.get(), py::name(N::dot)));
+    py::Ref converter = py::global(N::get_exchane_from_tovik_mdtype);
+    py::Ref type = market_type(record);
+    py::Ref suffix = py::call(converter.get(), {type.get()});
+    return py::Ref::steal(PyNumber_Add(prefix.get(), suffix.get()));
+}
+
+py::Ref seconds(PyObject* millis) {
+    // Exact for integers below 2**53, where int / int is the correctly rounded quotient.
+    if (PyLong_CheckExact(millis)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(millis, &overflow);
+        constexpr long long k_exact = 1LL << 53;
+        if (!overflow && v > -k_exact && v < k_exact) return py::Ref::steal(PyFloat_FromDouble(double(v) / 1000.0));
+    }
+    static PyObject* thousand = nullptr;
+    if (!thousand && !(thousand = PyLong_FromLong(1000))) py::raise();
+    return py::Ref::steal(PyNumber_TrueDivide(millis, thousand));
+}
+
+py::Ref record_time(PyObject* millis) {
+    py::Ref converter = py::global(N::convert_int_to_datetime);
+    py::Ref secs = seconds(millis);
+    return py::call(converter.get(), {secs.get()});
+}
+
+py::Ref environment() {
+    py::Ref env_cls = py::global(N::Environment);
+    return py::call_method(env_cls.get(), N::get_instance);
+}
+
+py::Ref account_for(PyObject* market_code) {
+    py::Ref env = environment();
+    return py::call_method(env.get(), N::get_account, {market_code});
+}
+
+py::Ref deep_copy(PyObject* obj) {
+    py::Ref copy_module = py::global(N::copy);
+    return py::call_method(copy_module.get(), N::deepcopy, {obj});
+}
+
+namespace {
+void log(N logger, N level, const py::Text& text) {
+    py::Ref log_obj = py::global(logger);
+    py::Ref line = text.str();
+    py::call_method(log_obj.get(), level, {line.get()});
+}
+}  // namespace
+
+void log_info(const py::Text& text) { log(N::system_log, N::info, text); }
+void log_warning(const py::Text& text) { log(N::user_system_log, N::warning, text); }
+
+}  // namespace host

@@ -1,0 +1,81 @@
+// Snapshots: one tick dictionary per snapshot, kept in the code's ring of the newest 60, and one
+// TICK event carrying a TickObject built from that same dictionary.
+#include "host/host.hpp"
+#include "marketdata/marketdata.hpp"
+
+namespace marketdata {
+namespace {
+
+constexpr Py_ssize_t k_ring_size = 60;
+
+struct Field {
+    N key;
+    py::Attr attr;
+};
+
+// The tick dictionary after "market_code" and "datetime", in key order: key, snapshot attribute.
+Field k_fields[] = {
+    {N::open_price, py::Attr{N::open_price}},
+    {N::close_price, py::Attr{N::close_price}},
+    {N::high_price, py::Attr{N::high_price}},
+    {N::low_price, py::Attr{N::low_price}},
+    {N::total_turnover, py::Attr{N::total_value_trade}},
+    {N::volume, py::Attr{N::total_volume_trade}},
+    {N::prev_close, py::Attr{N::pre_close_price}},
+    {N::ask_vols, py::Attr{N::ask_volume}},
+    {N::asks, py::Attr{N::ask_price}},
+    {N::bid_vols, py::Attr{N::bid_volume}},
+    {N::bids, py::Attr{N::bid_price}},
+    {N::high_limited, py::Attr{N::high_limited}},
+    {N::last_price, py::Attr{N::last_price}},
+    {N::low_limited, py::Attr{N::low_limited}},
+    {N::open_interest, py::Attr{N::open_interest}},
+    {N::prev_settlement, py::Attr{N::prev_settlement}},
+    {N::iopv, py::Attr{N::iopv}},
+    {N::trading_phase_code, py::Attr{N::trading_phase_code}},
+};
+constexpr Py_ssize_t k_dict_size = 2 + sizeof(k_fields) / sizeof(k_fields[0]);
+
+py::Attr k_orig_time{N::orig_time};
+py::Attr k_security_id{N::security_id};
+py::Attr k_market_type{N::market_type};
+
+// Appends the tick to its code's ring, creating the ring on the code's first snapshot.
+void keep(PyObject* code, PyObject* tick) {
+    py::Ref history = py::global(N::history_tick);
+    if (!py::contains(history.get(), code)) {
+        static PyObject* ring_size = nullptr;
+        if (!ring_size && !(ring_size = PyLong_FromSsize_t(k_ring_size))) py::raise();
+        py::Ref deque = py::global(N::deque);
+        py::Ref ring = py::call(deque.get(), {}, py::Kw<N::maxlen>{}, {ring_size});
+        py::setitem(history.get(), code, ring.get());
+    }
+    py::Ref ring = py::getitem(history.get(), code);
+    py::call_method(ring.get(), N::append, {tick});
+}
+
+}  // namespace
+
+py::Ref on_snapshot(PyObject* const* args) {
+    PyObject* snapshot = args[1];
+    py::Ref dt = host::record_time(k_orig_time(snapshot).get());
+    py::Ref code = host::market_code(snapshot, k_security_id, k_market_type);
+
+    py::Ref tick = py::Ref::steal(_PyDict_NewPresized(k_dict_size));
+    py::check(PyDict_SetItem(tick.get(), py::name(N::market_code), code.get()));
+    py::check(PyDict_SetItem(tick.get(), py::name(N::datetime), dt.get()));
+    for (const Field& f : k_fields) py::check(PyDict_SetItem(tick.get(), py::name(f.key), f.attr(snapshot).get()));
+
+    keep(code.get(), tick.get());
+
+    host::Post post(N::TICK);
+    py::Ref tick_cls = py::global(N::TickObject);
+    py::Ref env = host::environment();
+    py::Ref proxy = py::getattr(env.get(), N::data_proxy);
+    py::Ref instrument = py::call_method(proxy.get(), N::instruments, {code.get()});
+    py::Ref tick_obj = py::call(tick_cls.get(), {instrument.get(), tick.get()});
+    post(py::Kw<N::calendar_dt, N::trading_dt, N::tick>{}, {dt.get(), dt.get(), tick_obj.get()});
+    return py::none();
+}
+
+}  // namespace marketdata

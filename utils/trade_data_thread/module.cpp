@@ -1,0 +1,282 @@
+// Entry point and load sequence of `halvex.lumet.utils.trade_data_thread`.
+//
+// One module object per process: the create slot hands out the same object on every import and
+// refuses a second interpreter; the exec slot runs the load sequence once.
+#include "module.hpp"
+
+#include "adapter/adapter.hpp"
+#include "marketdata/marketdata.hpp"
+#include "py/attr.hpp"
+#include "py/call.hpp"
+#include "py/function.hpp"
+
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+namespace mod {
+namespace {
+
+// Process-wide state. The module object is kept for the life of the process once loaded.
+struct State {
+    int64_t interpreter_id = -1;
+    PyObject* module = nullptr;       // owned: handed out by every create
+    PyObject* loading_for = nullptr;  // the module object the load sequence ran (or runs) for
+    PyObject* strategy_class = nullptr;
+};
+State g_state;
+
+// ---- imports ---------------------------------------------------------------------------------
+
+// `from <module> import name`: the attribute, else the submodule already loaded under that name.
+py::Ref import_from(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (py::check(py::compat::lookup_attr(module, name, &value))) return py::Ref::steal(value);
+    py::Ref module_name = py::getattr(module, N::dunder_name);
+    py::Ref full = py::Ref::steal(PyUnicode_FromFormat("%S.%S", module_name.get(), name));
+    PyObject* loaded = PyImport_GetModule(full.get());
+    if (loaded) return py::Ref::steal(loaded);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    py::raise();
+}
+
+py::Ref import_module(const char* dotted, PyObject* fromlist) {
+    py::Ref name = py::Ref::steal(PyUnicode_FromString(dotted));
+    return py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), py::globals_dict(), nullptr, fromlist, 0));
+}
+
+void bind(N name, PyObject* value) { py::check(PyDict_SetItem(py::globals_dict(), py::name(name), value)); }
+
+// from <module> import a, b, ...
+void import_names(const char* module_name, std::initializer_list<N> names) {
+    py::Ref fromlist = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (N n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(py::name(n)));
+    py::Ref module = import_module(module_name, fromlist.get());
+    for (N n : names) bind(n, import_from(module.get(), py::name(n)).get());
+}
+
+// from <module> import <name> as <alias>
+void import_name_as(const char* module_name, N name, N alias) {
+    py::Ref fromlist = py::Ref::steal(PyTuple_Pack(1, py::name(name)));
+    py::Ref module = import_module(module_name, fromlist.get());
+    bind(alias, import_from(module.get(), py::name(name)).get());
+}
+
+// import <a.b.c> as <alias>: the innermost module itself.
+void import_module_as(const char* dotted, N alias) {
+    py::Ref module = import_module(dotted, nullptr);  // the top-level package
+    const char* part = dotted;
+    while ((part = std::strchr(part, '.')) != nullptr) {
+        ++part;
+        const char* end = std::strchr(part, '.');
+        py::Ref attr = py::Ref::steal(end ? PyUnicode_FromStringAndSize(part, end - part) : PyUnicode_FromString(part));
+        module = import_from(module.get(), attr.get());
+    }
+    bind(alias, module.get());
+}
+
+// from <module> import *: the names of `__all__`, else every public name of the namespace.
+void import_star(const char* module_name) {
+    py::Ref fromlist = py::Ref::steal(PyTuple_Pack(1, PyUnicode_InternFromString("*")));
+    py::Ref module = import_module(module_name, fromlist.get());
+    PyObject* raw = nullptr;
+    bool skip_private = false;
+    if (!py::check(py::compat::lookup_attr(module.get(), py::name(N::dunder_all), &raw))) {
+        if (!py::check(py::compat::lookup_attr(module.get(), py::name(N::dunder_dict), &raw))) {
+            PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+            py::raise();
+        }
+        py::Ref dict = py::Ref::steal(raw);
+        raw = PyMapping_Keys(dict.get());
+        skip_private = true;
+    }
+    py::Ref names = py::Ref::steal(raw);
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(names.get()));
+    while (py::Ref name = py::Ref::maybe(PyIter_Next(iter.get()))) {
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "%s in %s.%s must be str, not %.100s", skip_private ? "Key" : "Item",
+                         module_name, skip_private ? "__dict__" : "__all__", Py_TYPE(name.get())->tp_name);
+            py::raise();
+        }
+        if (skip_private && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
+        py::Ref value = py::Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+        py::check(PyDict_SetItem(py::globals_dict(), name.get(), value.get()));
+    }
+    if (PyErr_Occurred()) py::raise();
+}
+
+// The names the module binds, in import order. The host framework first, then the libraries,
+// then the SDK.
+void import_all() {
+    import_names("halvex.lumet.environment", {N::Environment});
+    import_names("halvex.lumet.core.events", {N::EVENT, N::Event});
+    import_names("halvex.lumet.model.tick", {N::TickObject});
+    import_names("halvex.lumet.model.trade", {N::Trade});
+    import_names("halvex.lumet.model.l2_order", {N::L2Order});
+    import_names("halvex.lumet.model.l2_transaction", {N::L2Transaction});
+    import_names("halvex.lumet.utils.datetime_func", {N::convert_int_to_whole_date, N::convert_int_to_datetime});
+    import_names("halvex.lumet.utils.trade_func",
+                 {N::get_exchane_from_tovik_mdtype, N::get_tovik_tdtype, N::get_side_from_tovik_l2_order,
+                  N::get_order_type_from_tovik_l2_order, N::get_trade_type_from_tovik,
+                  N::get_l2order_type_from_tovik});
+    // The positions answer warns through user_system_log, the host's user-facing logger.
+    import_names("halvex.lumet.utils.logger", {N::system_log, N::user_system_log});
+    import_names("halvex.lumet.model.algo_parent_order", {N::AlgoParentOrder});
+    import_names("halvex.lumet.model.algo_child_order", {N::AlgoChildOrder});
+    import_names("halvex.lumet.model.algo_child_trade", {N::AlgoChildTrade});
+    import_names("halvex.lumet.const", {N::ORDER_STATUS, N::POSITION_DIRECTION, N::SIDE});
+    import_names("halvex.lumet.portfolio.account", {N::Asset});
+    import_names("halvex.lumet.portfolio.position", {N::Position});
+    import_name_as("numpy_ringbuffer", N::RingBuffer, N::RB);
+    import_module_as("numpy", N::np);
+    import_names("collections", {N::deque});
+    import_module_as("copy", N::copy);
+    import_names("datetime", {N::datetime, N::time, N::timedelta});
+    import_module_as("pytovik.strategy", N::strategy);
+    import_star("pytovik.enums");
+}
+
+// ---- shared state ----------------------------------------------------------------------------
+
+py::Ref new_dict() { return py::Ref::steal(PyDict_New()); }
+
+void create_shared_state() {
+    bind(N::tovik_params, new_dict().get());
+    // A fixed-capacity FIFO of any object; when full, appending drops the oldest event.
+    py::Ref capacity = py::Ref::steal(PyLong_FromLong(1000000));
+    py::Ref ring = py::call(py::global(N::RB).get(), {}, py::Kw<N::capacity, N::dtype>{},
+                            {capacity.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    bind(N::event_queue, ring.get());
+    for (N cache : {N::history_bar, N::history_tick, N::orders_dict, N::algo_parent_orders, N::algo_child_orders,
+                    N::algo_child_trades})
+        bind(cache, new_dict().get());
+}
+
+// ---- load sequence -----------------------------------------------------------------------------
+
+void warn_on_version_mismatch() {
+    PyObject* info = PySys_GetObject("version_info");  // borrowed
+    if (!info) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.version_info is missing");
+        py::raise();
+    }
+    long major = PyLong_AsLong(PyTuple_GetItem(info, 0));
+    long minor = PyLong_AsLong(PyTuple_GetItem(info, 1));
+    if (PyErr_Occurred()) py::raise();
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    py::check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                               PY_MAJOR_VERSION, PY_MINOR_VERSION, k_qualified_name, "does not match", (int)major,
+                               (int)minor));
+}
+
+void load(PyObject* module) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed; the module keeps it
+    py::bind_globals(dict);
+    py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
+    bind(N::dunder_builtins, builtins.get());
+    warn_on_version_mismatch();
+
+    py::Ref modules = py::Ref::borrow(PyImport_GetModuleDict());
+    py::Ref qualified = py::Ref::steal(PyUnicode_FromString(k_qualified_name));
+    if (!py::check(PyDict_Contains(modules.get(), qualified.get())))
+        py::check(PyDict_SetItem(modules.get(), qualified.get(), module));
+
+    import_all();
+    create_shared_state();
+    PyObject* module_name = qualified.get();
+    for (const py::FunctionDef& def : marketdata::k_query_functions)
+        py::check(PyDict_SetItemString(dict, def.name, py::make_function(def, "", module_name).get()));
+
+    py::Ref base = py::getattr(py::global(N::strategy).get(), N::TovikStrategy);
+    py::Ref cls = adapter::make_strategy_class(base.get(), module_name);
+    bind(N::TovikStrategy, cls.get());
+    g_state.strategy_class = cls.get();  // the module dict keeps it alive
+    bind(N::dunder_test, new_dict().get());
+}
+
+// ---- slots -------------------------------------------------------------------------------------
+
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+    try {
+        int64_t id = py::compat::interpreter_id();
+        if (id == -1) return nullptr;
+        if (g_state.interpreter_id == -1) {
+            g_state.interpreter_id = id;
+        } else if (g_state.interpreter_id != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.");
+            return nullptr;
+        }
+        if (g_state.module) return Py_NewRef(g_state.module);
+        py::init_names();
+        py::ready_function_type();
+
+        py::Ref spec_name = py::Ref::steal(PyObject_GetAttrString(spec, "name"));
+        py::Ref module = py::Ref::steal(PyModule_NewObject(spec_name.get()));
+        PyObject* dict = PyModule_GetDict(module.get());
+        struct Copy { N from, to; bool skip_none; };
+        for (Copy c : {Copy{N::loader, N::dunder_loader, false}, Copy{N::origin, N::dunder_file, false},
+                       Copy{N::parent, N::dunder_package, false},
+                       Copy{N::submodule_search_locations, N::dunder_path, true}}) {
+            PyObject* value = nullptr;
+            if (!py::check(py::compat::lookup_attr(spec, py::name(c.from), &value))) continue;
+            py::Ref owned = py::Ref::steal(value);
+            if (c.skip_none && value == Py_None) continue;
+            py::check(PyDict_SetItem(dict, py::name(c.to), value));
+        }
+        g_state.module = Py_NewRef(module.get());
+        return module.release();
+    } catch (const py::Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+int exec(PyObject* module) noexcept {
+    if (g_state.loading_for == module) return 0;
+    if (g_state.loading_for) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'trade_data_thread' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    g_state.loading_for = module;
+    try {
+        load(module);
+        return 0;
+    } catch (const py::Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    // A failed load leaves nothing usable behind: the next import starts over on a new object.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init halvex.lumet.utils.trade_data_thread");
+    _PyTraceback_Add("init halvex.lumet.utils.trade_data_thread", "trade_data_thread", 1);
+    g_state.loading_for = nullptr;
+    g_state.strategy_class = nullptr;
+    Py_CLEAR(g_state.module);
+    return -1;
+}
+
+PyModuleDef_Slot k_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef k_definition = {
+    PyModuleDef_HEAD_INIT, "trade_data_thread", nullptr, 0, nullptr, k_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* strategy_class() noexcept { return g_state.strategy_class; }
+
+}  // namespace mod
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_trade_data_thread() {
+    return PyModuleDef_Init(&mod::k_definition);
+}

@@ -1,0 +1,86 @@
+// Differences between the CPython versions we build for (3.8 and newer), in one place.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#if PY_VERSION_HEX < 0x03090000
+// 3.8 ships vectorcall under provisional names.
+#  define PyObject_Vectorcall _PyObject_Vectorcall
+#  define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#  define PyVectorcall_Call PyVectorcall_Call
+#endif
+
+#if PY_VERSION_HEX < 0x030900A4
+#  define Py_SET_REFCNT(ob, refcnt) (Py_REFCNT(ob) = (refcnt))
+#endif
+
+#if PY_VERSION_HEX < 0x030A0000
+static inline PyObject* Py_NewRef(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+static inline PyObject* Py_XNewRef(PyObject* o) {
+    Py_XINCREF(o);
+    return o;
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000
+#  define TDT_T_OBJECT_EX T_OBJECT_EX
+#else
+#  define TDT_T_OBJECT_EX Py_T_OBJECT_EX
+#endif
+
+namespace py::compat {
+
+// Looks an attribute up without raising AttributeError: 1 found, 0 absent, -1 error.
+inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// obj.name(*args) without a bound-method object where the interpreter allows it.
+// args[0] is obj; the slot before args[0] must be writable (vectorcall offset).
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargsf) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
+#else
+    PyObject* method = PyObject_GetAttr(args[0], name);
+    if (!method) return nullptr;
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    PyObject* result = _PyObject_Vectorcall(method, args + 1, (size_t)(n - 1), nullptr);
+    Py_DECREF(method);
+    return result;
+#endif
+}
+
+// The identifier of the running interpreter, -1 with an error set when it cannot be had.
+inline int64_t interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// A version tag that identifies the type's current attribute table, 0 when it has none.
+inline unsigned int type_version(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+}  // namespace py::compat
+
+extern "C" {
+#if PY_VERSION_HEX >= 0x030D0000
+// Still exported, but its declaration moved to the internal headers.
+PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
+#endif
+}

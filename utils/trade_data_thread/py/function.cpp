@@ -1,0 +1,189 @@
+#include "py/function.hpp"
+
+#include <new>
+
+namespace py {
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* signature;
+    PyObject* params[k_max_params];  // interned
+    int nparams;
+    Impl impl;
+};
+
+// Error messages name the function as the running interpreter does for Python functions.
+PyObject* display_name(Function* f) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return f->qualname;
+#else
+    return f->name;
+#endif
+}
+
+void raise_missing(Function* f, PyObject* const* slots) {
+    Ref missing = Ref::steal(PyList_New(0));
+    for (int i = 0; i < f->nparams; ++i) {
+        if (slots[i]) continue;
+        Ref quoted = Ref::steal(PyObject_Repr(f->params[i]));
+        check(PyList_Append(missing.get(), quoted.get()));
+    }
+    Py_ssize_t n = PyList_GET_SIZE(missing.get());
+    Ref names;
+    if (n == 1) {
+        names = Ref::borrow(PyList_GET_ITEM(missing.get(), 0));
+    } else {
+        // 'a' and 'b' / 'a', 'b', and 'c'
+        Ref last = Ref::borrow(PyList_GET_ITEM(missing.get(), n - 1));
+        check(PyList_SetSlice(missing.get(), n - 1, n, nullptr));
+        Ref sep = Ref::steal(PyUnicode_FromString(", "));
+        Ref head = Ref::steal(PyUnicode_Join(sep.get(), missing.get()));
+        names = Ref::steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", head.get(), last.get()));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", display_name(f), n,
+                 n == 1 ? "" : "s", names.get());
+    raise();
+}
+
+int find_param(Function* f, PyObject* key) {
+    for (int i = 0; i < f->nparams; ++i)
+        if (f->params[i] == key) return i;
+    for (int i = 0; i < f->nparams; ++i) {
+        int eq = PyUnicode_Compare(f->params[i], key);
+        if (eq == -1 && PyErr_Occurred()) raise();
+        if (eq == 0) return i;
+    }
+    return -1;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function* f = reinterpret_cast<Function*>(self);
+    try {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (nargs > f->nparams) {
+            PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", display_name(f),
+                         f->nparams, f->nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+            return nullptr;
+        }
+        PyObject* slots[k_max_params] = {};
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        if (kwnames) {
+            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                int i = find_param(f, key);
+                if (i < 0) {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", display_name(f), key);
+                    return nullptr;
+                }
+                if (slots[i]) {
+                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", display_name(f), key);
+                    return nullptr;
+                }
+                slots[i] = args[nargs + k];
+            }
+            if (nargs + nkw < f->nparams) raise_missing(f, slots);
+        } else if (nargs < f->nparams) {
+            raise_missing(f, slots);
+        }
+        return f->impl(slots).release();
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+void function_dealloc(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->signature);
+    for (int i = 0; i < f->nparams; ++i) Py_XDECREF(f->params[i]);
+    PyObject_Free(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U>", reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_signature(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->signature); }
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(Function, module), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+    t.tp_name = "trade_data_thread.function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_get;
+    return t;
+}();
+
+}  // namespace
+
+void ready_function_type() {
+    if (PyType_Ready(&function_type) < 0) raise();
+}
+
+Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject* module_name) {
+    Function* f = PyObject_New(Function, &function_type);
+    if (!f) raise();
+    f->vectorcall = function_vectorcall;
+    f->name = f->qualname = f->module = f->signature = nullptr;
+    f->nparams = 0;
+    f->impl = def.impl;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));  // frees the partial object on error
+
+    f->name = PyUnicode_InternFromString(def.name);
+    if (!f->name) raise();
+    f->qualname = PyUnicode_FromFormat("%s%s", qualname_prefix, def.name);
+    if (!f->qualname) raise();
+    f->module = Py_NewRef(module_name);
+    Ref joined = Ref::steal(PyList_New(0));
+    for (int i = 0; i < def.nparams; ++i) {
+        f->params[i] = PyUnicode_InternFromString(def.params[i]);
+        if (!f->params[i]) raise();
+        f->nparams = i + 1;
+        check(PyList_Append(joined.get(), f->params[i]));
+    }
+    Ref sep = Ref::steal(PyUnicode_FromString(", "));
+    Ref inner = Ref::steal(PyUnicode_Join(sep.get(), joined.get()));
+    f->signature = PyUnicode_FromFormat("(%U)", inner.get());
+    if (!f->signature) raise();
+    return owner;
+}
+
+}  // namespace py

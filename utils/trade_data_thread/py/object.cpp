@@ -1,0 +1,129 @@
+// The object operations of the C API layer: calls, attributes, globals, comparisons, text.
+#include "py/attr.hpp"
+#include "py/call.hpp"
+#include "py/text.hpp"
+
+namespace py {
+
+// ---- calls -----------------------------------------------------------------------------------
+
+namespace detail {
+
+Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos,
+               std::initializer_list<PyObject*> kw_values, PyObject* kwnames) {
+    // Slot 0 stays free so the callee may prepend a bound `self` in place.
+    PyObject* stack[k_max_args + 1];
+    std::size_t n = 1;
+    for (PyObject* a : pos) stack[n++] = a;
+    for (PyObject* a : kw_values) stack[n++] = a;
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames));
+}
+
+PyObject* make_kwnames(std::initializer_list<Name> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple) raise();
+    Py_ssize_t i = 0;
+    for (Name n : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name(n)));
+    return tuple;
+}
+
+}  // namespace detail
+
+Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
+    PyObject* stack[detail::k_max_args + 2];
+    std::size_t count = 1;
+    stack[count++] = obj;
+    for (PyObject* a : args) stack[count++] = a;
+    return Ref::steal(compat::call_method(name(n), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+// ---- attributes --------------------------------------------------------------------------------
+
+Ref Attr::slow(PyObject* obj) const {
+    Ref value = getattr(obj, name_);
+    // Learn the slot when the type reads this name through a plain member descriptor with the
+    // generic lookup: then the slot at that offset is exactly what getattr returns.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return value;
+    PyObject* descr = _PyType_Lookup(type, py::name(name_));  // borrowed; runs no Python code
+    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return value;
+    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+    if (member->type != TDT_T_OBJECT_EX || (member->flags & ~READONLY) != 0) return value;
+    unsigned int version = compat::type_version(type);
+    if (version == 0) return value;
+    type_ = type;
+    version_ = version;
+    offset_ = member->offset;
+    return value;
+}
+
+bool hasattr_quiet(PyObject* obj, Name n) {
+    PyObject* value = PyObject_GetAttr(obj, name(n));
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+// ---- globals -----------------------------------------------------------------------------------
+
+namespace {
+PyObject* g_globals = nullptr;  // the module's dict; the module lives for the process
+}
+
+void bind_globals(PyObject* dict) noexcept { g_globals = dict; }
+PyObject* globals_dict() noexcept { return g_globals; }
+
+Ref global(Name n) {
+    PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
+    if (value) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
+    raise();
+}
+
+// ---- comparisons and containers ------------------------------------------------------------
+
+bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    return truthy(result.get());
+}
+
+bool equals(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
+
+bool contains(PyObject* container, PyObject* key) { return check(PySequence_Contains(container, key)) != 0; }
+
+Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
+
+void setitem(PyObject* obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj, key, value)); }
+
+// ---- text --------------------------------------------------------------------------------------
+
+PyObject* Literal::get() const {
+    if (!obj_) {
+        obj_ = PyUnicode_InternFromString(text_);
+        if (!obj_) raise();
+    }
+    return obj_;
+}
+
+Text::Text() : parts_(Ref::steal(PyList_New(0))) {}
+
+Text& Text::lit(const Literal& literal) {
+    check(PyList_Append(parts_.get(), literal.get()));
+    return *this;
+}
+
+Text& Text::val(PyObject* value) {
+    Ref piece = Ref::steal(PyObject_Format(value, name(Name::empty)));
+    check(PyList_Append(parts_.get(), piece.get()));
+    return *this;
+}
+
+Ref Text::str() const { return Ref::steal(PyUnicode_Join(name(Name::empty), parts_.get())); }
+
+}  // namespace py

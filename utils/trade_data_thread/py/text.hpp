@@ -1,0 +1,31 @@
+// Log lines: literal pieces each followed by a value in its default text form (`format(v, "")`),
+// formatted in order as they are added, as an f-string would.
+#pragma once
+
+#include "py/names.hpp"
+
+namespace py {
+
+// A literal piece, made into a string object once, on first use.
+class Literal {
+public:
+    constexpr explicit Literal(const char* text) noexcept : text_(text) {}
+    PyObject* get() const;
+
+private:
+    const char* text_;
+    mutable PyObject* obj_ = nullptr;
+};
+
+class Text {
+public:
+    Text();
+    Text& lit(const Literal& literal);
+    Text& val(PyObject* value);
+    Ref str() const;
+
+private:
+    Ref parts_;
+};
+
+}  // namespace py
