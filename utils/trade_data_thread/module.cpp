@@ -14,6 +14,10 @@
 #include <initializer_list>
 #include <new>
 
+#if defined(TDT_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
+#error "TDT_REQUIRE_PY_DEBUG: these Python headers are not a debug build's (Py_DEBUG is not defined)"
+#endif
+
 namespace mod {
 namespace {
 
