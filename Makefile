@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build clean
+.PHONY: demo test build clean leaks asan matrix stress
 
 $(STAMP):
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -27,3 +27,19 @@ test: build
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- reliability checks (README, "Reliability") ----
+MATRIX ?= all
+STRESS_SECONDS ?= 30
+
+leaks:
+	tools/leaks.sh
+
+asan: $(STAMP)
+	tools/asan.sh $(PY) $(ARGS)
+
+matrix:
+	tools/matrix.sh $(MATRIX)
+
+stress: build
+	STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q tests/test_threads.py $(ARGS)

@@ -301,7 +301,8 @@ def _initialize(**overrides):
 
 def _query(function, history, *args):
     def setup(s):
-        getattr(tdt, history)[CODE] = collections.deque([{"n": 1}, {"n": 2}, {"n": 3}])
+        maxlen = 60 if history == "history_tick" else None
+        getattr(tdt, history)[CODE] = collections.deque([{"n": 1}, {"n": 2}, {"n": 3}], maxlen)
         return (lambda: getattr(tdt, function)(*args)), []
     return setup
 

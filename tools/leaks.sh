@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Reference leaks on Debian's debug interpreter (python3.11-dbg): the extension is built against
+# its headers (the build fails unless Py_DEBUG is defined), then every entry point runs through
+# tests/reliability/leaks.py, and the test suite runs once more with the debug build's checks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+for pkg in python3.11-dbg python3.11-dev python3.11-venv python3-numpy; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+fi
+
+venv=.venv-dbg
+# numpy comes from Debian's python3-numpy, the only build that loads into the debug interpreter.
+test -x "$venv/bin/python" || python3.11-dbg -m venv --system-site-packages "$venv"
+"$venv/bin/python" -c 'import numpy_ringbuffer, pytest, hypothesis' 2>/dev/null ||
+    "$venv/bin/python" -m pip install -q numpy-ringbuffer pytest hypothesis
+
+# GCC gives -isystem directories after the release headers' own directory, which can bring in the
+# release pyconfig.h; plain -I keeps the debug headers first, and TDT_REQUIRE_PY_DEBUG checks it.
+cmake -S . -B build/dbg -DPython_EXECUTABLE="$PWD/$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON -DTDT_REQUIRE_PY_DEBUG=ON -DTDT_WERROR=ON >/dev/null
+cmake --build build/dbg -j2
+so=$(cd build/dbg && ls trade_data_thread.cpython-*d-*.so)
+mkdir -p build/dbgpkg/halvex/lumet/utils
+ln -sf "../../../../dbg/$so" build/dbgpkg/halvex/lumet/utils/
+
+export PYTHONPATH="$PWD/build/dbgpkg:$PWD/sim"
+"$venv/bin/python" -c 'import sys, halvex.lumet.utils.trade_data_thread as m
+assert hasattr(sys, "gettotalrefcount") and "/build/dbg/" in __import__("os").path.realpath(m.__file__), m.__file__'
+"$venv/bin/python" tests/reliability/leaks.py
+"$venv/bin/python" -m pytest -q -m "not slow" tests
