@@ -70,3 +70,7 @@ class Recorder(object):
         if name not in fields:
             raise AttributeError(name)
         return fields[name]
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: long-running checks (memory bounds); deselect with -m 'not slow'")

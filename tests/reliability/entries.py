@@ -376,6 +376,41 @@ ENTRIES = [
 ]
 
 
+# Keyword shapes of every event the module posts.
+SHAPES = {
+    EVENT.TICK: [("calendar_dt", "trading_dt", "tick")],
+    EVENT.L2_ORDER: [("calendar_dt", "trading_dt", "l2_order")],
+    EVENT.L2_TRANSACTION: [("calendar_dt", "trading_dt", "l2_transaction")],
+    EVENT.BAR: [("calendar_dt", "trading_dt")],
+    EVENT.LOGIN: [("rid", "account_id", "code", "msg")],
+    EVENT.QUERY_ACCOUNT: [("rid", "account_id", "code", "msg"), ("rid", "account_id", "asset"),
+                          ("rid", "code", "msg")],
+    EVENT.QUERY_POSITION: [("rid", "positions")],
+    EVENT.ORDER_CREATION_PASS: [("account", "order")],
+    EVENT.TRADE: [("account", "trade", "order")],
+    EVENT.ORDER_CANCELLATION_PASS: [("account", "order")],
+    EVENT.ORDER_PENDING_CANCEL: [("account", "order")],
+    EVENT.ORDER_UNSOLICITED_UPDATE: [("account", "order")],
+    EVENT.ORDER_CANCELLATION_REJECT: [("account", "order")],
+    EVENT.BEFORE_TRADING: [("calendar_dt", "trading_dt")],
+    EVENT.OPEN_AUCTION: [("calendar_dt", "trading_dt")],
+    EVENT.AFTER_TRADING: [("calendar_dt", "trading_dt")],
+    EVENT.ALGO_LOGIN: [("req_id", "algo_account", "code", "msg")],
+    EVENT.PARENT_ORDER_CREATE: [("req_id", "parent_order_id", "code", "msg")],
+    EVENT.PARENT_ORDER_CANCEL: [("parent_order_id", "code", "msg")],
+    EVENT.PARENT_ORDER_PAUSE: [("parent_order_id", "code", "msg")],
+    EVENT.PARENT_ORDER_RESUME: [("parent_order_id", "code", "msg")],
+    EVENT.PARENT_ORDER_UPDATE: [("algo_parent_order",)],
+    EVENT.CHILD_ORDER_UPDATE: [("algo_child_order",)],
+    EVENT.CHILD_ORDER_TRADE: [("algo_child_trade",)],
+}
+TICK_KEYS = ["market_code", "datetime", "open_price", "close_price", "high_price", "low_price", "total_turnover",
+             "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids", "high_limited", "last_price",
+             "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"]
+BAR_KEYS = ["market_code", "orig_time", "open_price", "close_price", "high_price", "low_price", "total_turnover",
+            "volume", "prev_close"]
+
+
 # ---- state ---------------------------------------------------------------------------------------
 
 class Module(object):

@@ -1,0 +1,210 @@
+"""Thread stress: the SDK thread, host threads, the day switch and the timer thread all at once.
+
+The SDK thread delivers snapshots, level-2 records, bars, order reports and algo updates; two
+host threads query the histories and drain the queue; another thread switches the day and a
+timer thread sends the day events. The interpreter switches threads every microsecond, and some
+record values run Python code that yields the GIL from their `__eq__`, `__gt__`, `__add__`,
+`__truediv__`, `__str__` and `__format__`. No thread may see an exception, every query answers
+None or well-formed records, and every event drained is whole.
+
+The queue is a deque: the module only appends, and the host's own buffer is not what is tested.
+STRESS_SECONDS sets the duration (3 seconds by default; `make stress` runs longer).
+"""
+
+import collections
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+from halvex.lumet.core.events import Event
+from halvex.lumet.environment import Environment
+from pytovik.enums import MarketType, OrderStatusType as S
+from reliability import entries as E
+from reliability.entries import BAR_KEYS, SHAPES, TICK_KEYS
+
+tdt = E.tdt
+DURATION = float(os.environ.get("STRESS_SECONDS", "3"))
+CODES = ["%06d" % i for i in range(1, 9)]
+SUFFIX = {MarketType.SZSE: "XSHE", MarketType.SSE: "XSHG"}
+
+
+def yield_gil():
+    time.sleep(0)
+
+
+class SwitchingStr(str):
+    """A security id whose concatenation, comparison and text form let other threads run."""
+    __hash__ = str.__hash__
+
+    def __add__(self, other):
+        yield_gil()
+        return str.__add__(self, other)
+
+    def __eq__(self, other):
+        yield_gil()
+        return str.__eq__(self, other)
+
+    def __str__(self):
+        yield_gil()
+        return str.__str__(self)
+
+    def __format__(self, spec):
+        yield_gil()
+        return str.__format__(self, spec)
+
+
+class SwitchingInt(int):
+    """A number whose comparisons, division and text form let other threads run."""
+    __hash__ = int.__hash__
+
+    def __eq__(self, other):
+        yield_gil()
+        return int.__eq__(self, other)
+
+    def __gt__(self, other):
+        yield_gil()
+        return int.__gt__(self, other)
+
+    def __truediv__(self, other):
+        yield_gil()
+        return int.__truediv__(self, other)
+
+    def __format__(self, spec):
+        yield_gil()
+        return int.__format__(self, spec)
+
+
+LIVE = {name for name, variants in E.ENTRIES if not E.not_implemented((name, variants))}
+
+
+def live(name):
+    return name in LIVE
+
+
+class Workers(object):
+    """Runs each job in its own thread until the time is up; collects what they raise."""
+
+    def __init__(self):
+        self.stop = threading.Event()
+        self.errors = []
+        self.counts = collections.Counter()
+        self.threads = []
+
+    def add(self, name, job):
+        def loop():
+            try:
+                while not self.stop.is_set():
+                    job()
+                    self.counts[name] += 1
+            except BaseException as exc:  # reported by the test, never lost in the thread
+                self.errors.append((name, repr(exc)))
+                self.stop.set()
+        self.threads.append(threading.Thread(target=loop, name=name, daemon=True))
+
+    def run(self, seconds):
+        for t in self.threads:
+            t.start()
+        self.stop.wait(seconds)
+        self.stop.set()
+        for t in self.threads:
+            t.join(30)
+        return [t.name for t in self.threads if t.is_alive()]
+
+
+def check_tick(tick):
+    assert type(tick) is dict and list(tick) == TICK_KEYS
+
+
+def check_bar(bar):
+    assert type(bar) is dict and list(bar) == BAR_KEYS
+
+
+@pytest.fixture
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def test_sdk_host_day_switch_and_timers_together(fast_switching):
+    queue = tdt.event_queue = collections.deque()
+    strategy = E.new_strategy()
+    Environment.get_instance().set_universe([c + ".XSHE" for c in CODES])
+    workers = Workers()
+    step = [0]
+
+    def sdk():
+        step[0] += 1
+        n = step[0]
+        code = CODES[n % len(CODES)]
+        plain = n % 2 == 0
+        sid = code if plain else SwitchingStr(code)
+        t = E.T0 + 1000 * (n // 16)
+        strategy.on_snapshot(E.snapshot(security_id=sid, orig_time=t if plain else SwitchingInt(t), last_price=n))
+        if live("on_bar"):
+            strategy.on_bar(E.bar(security_id=sid, end_time=t if plain else SwitchingInt(t)))
+        if live("on_tick_trade"):
+            strategy.on_tick_trade(E.tick_trade(security_id=sid, bid_appl_seq_num=SwitchingInt(n),
+                                                offer_appl_seq_num=SwitchingInt(n % 7)))
+        if live("on_tick_order"):
+            strategy.on_tick_order(E.tick_order(security_id=sid))
+        if live("on_order"):
+            order = tdt.orders_dict.get("1") or E.host_order("1")
+            status = [S.Sended, S.PartiallyFilled, S.WaitCancelled, S.Filled][n % 4]
+            strategy.on_order(E.order_report(SwitchingInt(status), security_id=sid, counter_order_id=n))
+            assert order is not None
+        if live("on_algo_parent_order_update"):
+            strategy.on_algo_parent_order_update(E.R.ParentOrderUpdate(sys_quote_id=n % 5, status=sid))
+
+    def host_queries():
+        for code in CODES:
+            market_code = code + ".XSHE"
+            tick = tdt.get_current_tick(market_code)
+            if tick is not None:
+                check_tick(tick)
+            window = tdt.history_ticks(market_code, 10)
+            if window is not None:
+                assert type(window) is list and 1 <= len(window) <= 10
+                for t in window:
+                    check_tick(t)
+            bar = tdt.get_current_bar(market_code)
+            if bar is not None:
+                check_bar(bar)
+            bars = tdt.history_bars(market_code, 3)
+            if bars is not None:
+                assert type(bars) is list and 1 <= len(bars) <= 3
+                for b in bars:
+                    check_bar(b)
+
+    def host_drain():
+        while queue:
+            event = queue.popleft()
+            assert type(event) is Event and tuple(event.kwargs) in SHAPES[event.event_type]
+
+    def day_switch():
+        if live("on_switch_day"):
+            strategy.on_switch_day()
+        else:  # what the day switch does, until its handler lands
+            tdt.history_tick.clear()
+            tdt.history_bar.clear()
+        time.sleep(0.01)
+
+    def timers():
+        for name in ("send_before_trading_event", "send_open_auction_event", "send_after_trading_event"):
+            if live(name):
+                getattr(strategy, name)()
+        time.sleep(0.005)
+
+    for name, job in (("sdk", sdk), ("host-queries-1", host_queries), ("host-queries-2", host_queries),
+                      ("host-drain", host_drain), ("day-switch", day_switch), ("timers", timers)):
+        workers.add(name, job)
+    stuck = workers.run(DURATION)
+    print("stress operations: %s" % dict(workers.counts))
+    assert stuck == [] and workers.errors == []
+    assert workers.counts["sdk"] > 0 and workers.counts["host-queries-1"] > 0
+    for ring in tdt.history_tick.values():
+        assert 1 <= len(ring) <= 60
