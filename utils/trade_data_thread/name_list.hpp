@@ -125,5 +125,7 @@
     /* constant texts */                                                                          \
     X(empty, "") X(dot, ".") X(underscore, "_") X(one_minute, "1m") X(today, "today") X(D, "D") \
     /* level-2: the builtin chr */                                                                \
-    X(builtins, "builtins") X(chr, "chr")
+    X(builtins, "builtins") X(chr, "chr")                                                         \
+    /* algo orders */                                                                             \
+    X(pytovik_enums, "pytovik.enums")
 // clang-format on

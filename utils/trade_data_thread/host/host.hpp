@@ -18,6 +18,10 @@ public:
     void operator()(py::Kw<Ks...> shape, std::initializer_list<PyObject*> payload) const {
         append(py::call(event_cls_.get(), {kind_.get()}, shape, payload));
     }
+    // The same with keywords given as data: `kwnames` (from a `py::KwNames`) names `payload`.
+    void operator()(PyObject* kwnames, std::span<PyObject* const> payload) const {
+        append(py::call(event_cls_.get(), {kind_.get()}, kwnames, payload));
+    }
 
 private:
     void append(py::Ref event) const;

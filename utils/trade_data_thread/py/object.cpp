@@ -9,8 +9,12 @@ namespace py {
 
 namespace detail {
 
-Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos,
-               std::initializer_list<PyObject*> kw_values, PyObject* kwnames) {
+Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
+               PyObject* kwnames) {
+    if (pos.size() + kw_values.size() > k_max_args) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for one call");
+        raise();
+    }
     // Slot 0 stays free so the callee may prepend a bound `self` in place.
     PyObject* stack[k_max_args + 1];
     std::size_t n = 1;
