@@ -72,6 +72,12 @@ bool hasattr_quiet(PyObject* obj, Name n) {
     return false;
 }
 
+Ref getattr_quiet(PyObject* obj, Name n) {
+    PyObject* value = PyObject_GetAttr(obj, name(n));
+    if (!value) PyErr_Clear();
+    return Ref::maybe(value);
+}
+
 // ---- globals -----------------------------------------------------------------------------------
 
 namespace {
@@ -104,6 +110,42 @@ bool contains(PyObject* container, PyObject* key) { return check(PySequence_Cont
 Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
 void setitem(PyObject* obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj, key, value)); }
+
+namespace {
+[[noreturn]] void raise_need_more(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    raise();
+}
+[[noreturn]] void raise_too_many() {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    raise();
+}
+}  // namespace
+
+std::pair<Ref, Ref> unpack2(PyObject* iterable) {
+    if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
+        if (size > 2) raise_too_many();
+        if (size < 2) raise_need_more(size);
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(iterable));
+    Ref first = Ref::maybe(PyIter_Next(iter.get()));
+    if (!first) {
+        if (PyErr_Occurred()) raise();
+        raise_need_more(0);
+    }
+    Ref second = Ref::maybe(PyIter_Next(iter.get()));
+    if (!second) {
+        if (PyErr_Occurred()) raise();
+        raise_need_more(1);
+    }
+    Ref extra = Ref::maybe(PyIter_Next(iter.get()));
+    if (extra) raise_too_many();
+    if (PyErr_Occurred()) raise();
+    return {std::move(first), std::move(second)};
+}
 
 // ---- text --------------------------------------------------------------------------------------
 
