@@ -123,5 +123,9 @@
     X(algo_parent_order, "algo_parent_order") X(algo_child_order, "algo_child_order")             \
     X(algo_child_trade, "algo_child_trade")                                                       \
     /* constant texts */                                                                          \
-    X(empty, "") X(dot, ".") X(underscore, "_") X(one_minute, "1m") X(today, "today") X(D, "D")
+    X(empty, "") X(dot, ".") X(underscore, "_") X(one_minute, "1m") X(today, "today") X(D, "D") \
+    /* level-2: the builtin chr */                                                                \
+    X(builtins, "builtins") X(chr, "chr")                                                         \
+    /* algo orders */                                                                             \
+    X(pytovik_enums, "pytovik.enums")
 // clang-format on

@@ -1,21 +1,214 @@
-// Placeholder until this capability is built.
+// Order reports: the SDK's reports are mirrored onto the host's own orders (found in `orders_dict`
+// under the client order id), and the host learns each change through an order event carrying the
+// account and a deep copy of the order as it is after the change.
 #include "adapter/adapter.hpp"
+#include "host/host.hpp"
+
+#include <initializer_list>
 
 namespace adapter {
+namespace {
 
-py::Ref on_order(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_order");
-    throw py::Error{};
+struct LogPiece {
+    py::Literal literal;
+    py::Attr attr;
+};
+
+// The report's log line: each literal followed directly by the attribute's value.
+LogPiece k_log_line[] = {
+    {py::Literal{"on_order:"}, py::Attr{N::client_order_id}},
+    {py::Literal{", symbol: "}, py::Attr{N::security_id}},
+    {py::Literal{", price:"}, py::Attr{N::order_price}},
+    {py::Literal{", status:"}, py::Attr{N::order_status}},
+    {py::Literal{", order_qty:"}, py::Attr{N::order_qty}},
+    {py::Literal{", trade_qty:"}, py::Attr{N::trade_qty}},
+    {py::Literal{", total_trade_value: "}, py::Attr{N::total_trade_value}},
+    {py::Literal{", error_msg:"}, py::Attr{N::error_msg}},
+    {py::Literal{", last_match_qty: "}, py::Attr{N::last_match_qty}},
+};
+
+py::Attr k_client_order_id{N::client_order_id};
+py::Attr k_order_status{N::order_status};
+py::Attr k_counter_order_id{N::counter_order_id};
+py::Attr k_frozen_trade_value{N::frozen_trade_value};
+py::Attr k_last_match_qty{N::last_match_qty};
+py::Attr k_last_match_price{N::last_match_price};
+py::Attr k_total_trade_value{N::total_trade_value};
+py::Attr k_trade_qty{N::trade_qty};
+py::Attr k_order_qty{N::order_qty};
+py::Attr k_error_code{N::error_code};
+py::Attr k_error_msg{N::error_msg};
+
+PyObject* zero() {
+    static PyObject* value = nullptr;
+    if (!value && !(value = PyLong_FromLong(0))) py::raise();
+    return value;
 }
 
-py::Ref on_trade(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_trade");
-    throw py::Error{};
+bool positive(PyObject* value) { return py::compare(value, zero(), Py_GT); }
+
+// `value == Enum.m1 or value == Enum.m2 ...` for an enumeration bound as a module global.
+bool is_any(PyObject* value, N enum_global, std::initializer_list<N> members) {
+    py::Ref enumeration = py::global(enum_global);
+    for (N member : members) {
+        py::Ref m = py::getattr(enumeration.get(), member);
+        if (py::equals(value, m.get())) return true;
+    }
+    return false;
 }
 
-py::Ref on_order_action_error(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_order_action_error");
-    throw py::Error{};
+bool status_is(PyObject* order, std::initializer_list<N> statuses) {
+    py::Ref status = py::getattr(order, N::status);
+    return is_any(status.get(), N::ORDER_STATUS, statuses);
+}
+
+void set_status(PyObject* order, N status) {
+    py::Ref value = py::member_of(N::ORDER_STATUS, status);
+    py::setattr(order, N::status, value.get());
+}
+
+// The host order under the record's client order id, or an empty Ref when the host has none.
+// The membership test and the fetch are separate steps, each reading the global and the id.
+py::Ref known_order(PyObject* record) {
+    py::Ref id = k_client_order_id(record);
+    py::Ref orders = py::global(N::orders_dict);
+    if (!py::contains(orders.get(), id.get())) return {};
+    orders = py::global(N::orders_dict);
+    id = k_client_order_id(record);
+    return py::getitem(orders.get(), id.get());
+}
+
+// Posts an order event whose payload is the account and a deep copy of the order as it is now.
+void post_order_event(N kind, PyObject* account, PyObject* order) {
+    host::Post post(kind);
+    py::Ref copy = host::deep_copy(order);
+    post(py::Kw<N::account, N::order>{}, {account, copy.get()});
+}
+
+void log_report(PyObject* report) {
+    py::Text line;
+    for (LogPiece& piece : k_log_line) line.lit(piece.literal).val(piece.attr(report).get());
+    host::log_info(line);
+}
+
+// UnSend, Sended: the exchange-side id and the frozen cash are recorded, and the first report
+// carrying a positive exchange id makes the order ACTIVE. A late acknowledgement never reopens
+// an order that has finished, nor moves a partly filled one back to ACTIVE.
+void accepted(PyObject* report, PyObject* order, PyObject* account) {
+    if (status_is(order, {N::FILLED, N::CANCELLED, N::REJECTED})) return;
+    py::Ref counter_id = k_counter_order_id(report);
+    py::setattr(order, N::secondary_order_id, counter_id.get());
+    py::Ref frozen = k_frozen_trade_value(report);
+    py::call_method(order, N::set_frozen_cash, {frozen.get()});
+
+    if (!py::truthy(counter_id.get()) || !positive(counter_id.get())) return;
+    if (status_is(order, {N::ACTIVE, N::PARTIALLY_FILLED, N::FILLED, N::CANCELLED, N::REJECTED})) return;
+    set_status(order, N::ACTIVE);
+    post_order_event(N::ORDER_CREATION_PASS, account, order);
+}
+
+// The fill the report carries: a host Trade, the cumulative quantities and average price taken
+// from the report, then the TRADE event.
+void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status, PyObject* amount) {
+    py::Ref trade_cls = py::global(N::Trade);
+    py::Ref from_create = py::getattr(trade_cls.get(), N::dunder_from_create);
+    py::Ref order_id = py::getattr(order, N::order_id);
+    py::Ref price = k_last_match_price(report);
+    py::Ref side = py::getattr(order, N::side);
+    py::Ref position_effect = py::getattr(order, N::position_effect);
+    py::Ref market_code = py::getattr(order, N::market_code);
+    py::Ref frozen_price = py::getattr(order, N::price);
+    py::Ref trade = py::call(
+        from_create.get(), {},
+        py::Kw<N::order_id, N::price, N::amount, N::side, N::position_effect, N::market_code, N::frozen_price>{},
+        {order_id.get(), price.get(), amount, side.get(), position_effect.get(), market_code.get(),
+         frozen_price.get()});
+
+    py::Ref value = k_total_trade_value(report);
+    py::Ref traded = k_trade_qty(report);
+    // Nothing traded in total yet means no average to take: the previous one stays.
+    if (!py::equals(traded.get(), zero())) {
+        py::Ref avg = py::Ref::steal(PyNumber_TrueDivide(value.get(), traded.get()));
+        py::setattr(order, N::avg_price, avg.get());
+    }
+    py::setattr(order, N::filled_quantity, traded.get());
+    py::Ref quantity = k_order_qty(report);
+    py::Ref unfilled = py::Ref::steal(PyNumber_Subtract(quantity.get(), traded.get()));
+    py::setattr(order, N::unfilled_quantity, unfilled.get());
+
+    if (is_any(report_status, N::OrderStatusType, {N::Filled})) {
+        set_status(order, N::FILLED);
+    } else if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilled})) {
+        set_status(order, N::PARTIALLY_FILLED);
+    }
+
+    host::Post post(N::TRADE);
+    py::Ref copy = host::deep_copy(order);
+    post(py::Kw<N::account, N::trade, N::order>{}, {account, trade.get(), copy.get()});
+}
+
+// PartiallyFilled, Filled, the two cancelled and the two cancel-pending statuses.
+void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status) {
+    py::Ref amount = k_last_match_qty(report);
+    if (positive(amount.get())) filled(report, order, account, report_status, amount.get());
+
+    if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledPartiallyCancelled, N::Cancelled})) {
+        set_status(order, N::CANCELLED);
+        post_order_event(N::ORDER_CANCELLATION_PASS, account, order);
+    } else if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledWaitCancelled, N::WaitCancelled})) {
+        py::Ref filled_quantity = py::getattr(order, N::filled_quantity);
+        if (positive(filled_quantity.get())) set_status(order, N::PARTIALLY_FILLED);
+        post_order_event(N::ORDER_PENDING_CANCEL, account, order);
+    }
+}
+
+// Reject: the reason is "<error_code>_<error_msg>".
+void rejected(PyObject* report, PyObject* order, PyObject* account) {
+    py::Ref code = k_error_code(report);
+    py::Ref code_text = py::Ref::steal(PyObject_Str(code.get()));
+    py::Ref head = py::Ref::steal(PyNumber_Add(code_text.get(), py::name(N::underscore)));
+    py::Ref message = k_error_msg(report);
+    py::Ref reason = py::Ref::steal(PyNumber_Add(head.get(), message.get()));
+    py::call_method(order, N::mark_rejected, {reason.get()});
+    py::Ref frozen = k_frozen_trade_value(report);
+    py::call_method(order, N::set_frozen_cash, {frozen.get()});
+    post_order_event(N::ORDER_UNSOLICITED_UPDATE, account, order);
+}
+
+}  // namespace
+
+py::Ref on_order(PyObject* const* args) {
+    PyObject* report = args[1];
+    log_report(report);
+    py::Ref order = known_order(report);
+    if (!order) return py::none();
+    py::Ref code = py::getattr(order.get(), N::market_code);
+    py::Ref account = host::account_for(code.get());
+
+    py::Ref status = k_order_status(report);
+    if (is_any(status.get(), N::OrderStatusType, {N::UnSend, N::Sended})) {
+        accepted(report, order.get(), account.get());
+    } else if (is_any(status.get(), N::OrderStatusType,
+                      {N::PartiallyFilled, N::Filled, N::PartiallyFilledPartiallyCancelled, N::WaitCancelled,
+                       N::PartiallyFilledWaitCancelled, N::Cancelled})) {
+        executed(report, order.get(), account.get(), status.get());
+    } else if (is_any(status.get(), N::OrderStatusType, {N::Reject})) {
+        rejected(report, order.get(), account.get());
+    }
+    return py::none();
+}
+
+// Fills reach the host through the order reports' last-match fields; this report is not used.
+py::Ref on_trade(PyObject* const*) { return py::none(); }
+
+// Every refused action on a known order is a refused cancellation; the order stays as it is.
+py::Ref on_order_action_error(PyObject* const* args) {
+    py::Ref order = known_order(args[1]);
+    if (!order) return py::none();
+    py::Ref code = py::getattr(order.get(), N::market_code);
+    py::Ref account = host::account_for(code.get());
+    post_order_event(N::ORDER_CANCELLATION_REJECT, account.get(), order.get());
+    return py::none();
 }
 
 }  // namespace adapter

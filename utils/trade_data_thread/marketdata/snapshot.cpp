@@ -40,21 +40,27 @@ py::Attr k_orig_time{N::orig_time};
 py::Attr k_security_id{N::security_id};
 py::Attr k_market_type{N::market_type};
 
-// Appends the tick to its code's ring, creating the ring on the code's first snapshot.
-void keep(PyObject* code, PyObject* tick) {
-    py::Ref history = py::global(N::history_tick);
-    if (!py::contains(history.get(), code)) {
-        static PyObject* ring_size = nullptr;
-        if (!ring_size && !(ring_size = PyLong_FromSsize_t(k_ring_size))) py::raise();
-        py::Ref deque = py::global(N::deque);
-        py::Ref ring = py::call(deque.get(), {}, py::Kw<N::maxlen>{}, {ring_size});
-        py::setitem(history.get(), code, ring.get());
-    }
-    py::Ref ring = py::getitem(history.get(), code);
-    py::call_method(ring.get(), N::append, {tick});
-}
-
 }  // namespace
+
+// The buffer helper the tick and bar histories share.
+void keep(N history_name, PyObject* code, PyObject* record, PyObject* maxlen) {
+    py::Ref history = py::global(history_name);
+    py::Ref buffer;
+    // For the history's own dict and a str code, one lookup is the membership test and the fetch.
+    if (PyDict_CheckExact(history.get()) && PyUnicode_CheckExact(code)) {
+        buffer = py::Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+        if (!buffer && PyErr_Occurred()) py::raise();
+    }
+    if (!buffer) {
+        if (!py::contains(history.get(), code)) {
+            py::Ref deque = py::global(N::deque);
+            py::Ref fresh = maxlen ? py::call(deque.get(), {}, py::Kw<N::maxlen>{}, {maxlen}) : py::call(deque.get());
+            py::setitem(history.get(), code, fresh.get());
+        }
+        buffer = py::getitem(history.get(), code);
+    }
+    py::call_method(buffer.get(), N::append, {record});
+}
 
 py::Ref on_snapshot(PyObject* const* args) {
     PyObject* snapshot = args[1];
@@ -66,7 +72,9 @@ py::Ref on_snapshot(PyObject* const* args) {
     py::check(PyDict_SetItem(tick.get(), py::name(N::datetime), dt.get()));
     for (const Field& f : k_fields) py::check(PyDict_SetItem(tick.get(), py::name(f.key), f.attr(snapshot).get()));
 
-    keep(code.get(), tick.get());
+    static PyObject* ring_size = nullptr;
+    if (!ring_size && !(ring_size = PyLong_FromSsize_t(k_ring_size))) py::raise();
+    keep(N::history_tick, code.get(), tick.get(), ring_size);
 
     host::Post post(N::TICK);
     py::Ref tick_cls = py::global(N::TickObject);

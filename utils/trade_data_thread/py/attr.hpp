@@ -36,6 +36,8 @@ inline void setattr(PyObject* obj, Name n, PyObject* value) {
 }
 // True when the attribute can be read; any error while reading counts as absent.
 bool hasattr_quiet(PyObject* obj, Name n);
+// The attribute, or an empty Ref when reading it fails with any error (the error is cleared).
+Ref getattr_quiet(PyObject* obj, Name n);
 
 // The module namespace that module globals are read from, bound once at load.
 void bind_globals(PyObject* dict) noexcept;
@@ -53,5 +55,8 @@ bool compare(PyObject* a, PyObject* b, int op);
 bool contains(PyObject* container, PyObject* key);
 Ref getitem(PyObject* obj, PyObject* key);
 void setitem(PyObject* obj, PyObject* key, PyObject* value);
+// `a, b = iterable`: exactly two items, else ValueError "need more than %zd value%.1s to unpack"
+// or "too many values to unpack (expected 2)".
+std::pair<Ref, Ref> unpack2(PyObject* iterable);
 
 }  // namespace py

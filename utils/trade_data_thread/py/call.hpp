@@ -1,5 +1,6 @@
 // Calls through vectorcall. Keyword order is part of the host's interface, so each keyword call
-// site names its keywords as a `Kw<...>` shape whose names tuple is built once per process.
+// site names its keywords as a `Kw<...>` shape (or, for a table of fields, a `KwNames`) whose
+// names tuple is built once per process.
 //
 // Arguments are borrowed pointers in braced lists: braced lists evaluate left to right, and the
 // caller's own references keep every argument alive for the call.
@@ -8,14 +9,17 @@
 #include "py/names.hpp"
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
+#include <iterator>
+#include <span>
 
 namespace py {
 
 namespace detail {
 constexpr std::size_t k_max_args = 16;
-Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos,
-               std::initializer_list<PyObject*> kw_values, PyObject* kwnames);
+Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
+               PyObject* kwnames);
 PyObject* make_kwnames(std::initializer_list<Name> names);
 }  // namespace detail
 
@@ -29,6 +33,27 @@ struct Kw {
     }
 };
 
+// The keyword names of a call shape given as data (the rows of a table walked by one loop), in
+// row order; `keyword` picks a row's name. Built on first use and kept for the process, like a
+// `Kw<...>` shape's.
+class KwNames {
+public:
+    template <class Rows, class Keyword = std::identity>
+    PyObject* get(const Rows& rows, Keyword keyword = {}) const {
+        if (!tuple_) {
+            Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(rows))));
+            Py_ssize_t i = 0;
+            for (const auto& row : rows)
+                PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(name(std::invoke(keyword, row))));
+            tuple_ = tuple.release();
+        }
+        return tuple_;
+    }
+
+private:
+    mutable PyObject* tuple_ = nullptr;
+};
+
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {}) {
     return detail::vectorcall(callable, pos, {}, nullptr);
 }
@@ -36,7 +61,13 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {}) {
 template <Name... Ks>
 Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, Kw<Ks...>,
          std::initializer_list<PyObject*> kw_values) {
-    return detail::vectorcall(callable, pos, kw_values, Kw<Ks...>::names());
+    return detail::vectorcall(callable, pos, {kw_values.begin(), kw_values.size()}, Kw<Ks...>::names());
+}
+
+// The same with keywords given as data: `kwnames` (from a `KwNames`) names `kw_values` in order.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, PyObject* kwnames,
+                std::span<PyObject* const> kw_values) {
+    return detail::vectorcall(callable, pos, kw_values, kwnames);
 }
 
 // obj.name(*args), without a bound-method object on 3.9 and newer.

@@ -59,6 +59,32 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 #endif
 }
 
+// Takes the error that is set out of the indicator: a new reference to the exception instance
+// (traceback attached), or NULL when none is set.
+inline PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);  // always leaves an instance in value
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_DECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Sets `exc` (an exception instance; the reference is stolen) as the error.
+inline void set_exception(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
 // The identifier of the running interpreter, -1 with an error set when it cannot be had.
 inline int64_t interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000

@@ -3,14 +3,22 @@
 #include "py/call.hpp"
 #include "py/text.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
 namespace py {
 
 // ---- calls -----------------------------------------------------------------------------------
 
 namespace detail {
 
-Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos,
-               std::initializer_list<PyObject*> kw_values, PyObject* kwnames) {
+Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
+               PyObject* kwnames) {
+    if (pos.size() + kw_values.size() > k_max_args) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for one call");
+        raise();
+    }
     // Slot 0 stays free so the callee may prepend a bound `self` in place.
     PyObject* stack[k_max_args + 1];
     std::size_t n = 1;
@@ -68,18 +76,46 @@ bool hasattr_quiet(PyObject* obj, Name n) {
     return false;
 }
 
+Ref getattr_quiet(PyObject* obj, Name n) {
+    PyObject* value = PyObject_GetAttr(obj, name(n));
+    if (!value) PyErr_Clear();
+    return Ref::maybe(value);
+}
+
 // ---- globals -----------------------------------------------------------------------------------
 
 namespace {
 PyObject* g_globals = nullptr;  // the module's dict; the module lives for the process
-}
+
+#if PY_VERSION_HEX < 0x030C0000
+// Values found in the module dict, valid while the dict's version tag is unchanged: every change
+// to the dict (a rebinding, a deletion) gives it a new tag, so a rebound global is seen at once.
+std::uint64_t g_seen_version = 0;
+PyObject* g_seen[static_cast<std::size_t>(Name::count_)];  // borrowed from the dict
+#endif
+}  // namespace
 
 void bind_globals(PyObject* dict) noexcept { g_globals = dict; }
 PyObject* globals_dict() noexcept { return g_globals; }
 
 Ref global(Name n) {
+#if PY_VERSION_HEX < 0x030C0000
+    std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
+    if (version != g_seen_version) {
+        std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
+        g_seen_version = version;
+    }
+    PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
+    if (seen) return Ref::borrow(seen);
+    PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
+    if (value) {
+        seen = value;
+        return Ref::borrow(value);
+    }
+#else
     PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
     if (value) return Ref::borrow(value);
+#endif
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
     raise();
 }
@@ -100,6 +136,42 @@ bool contains(PyObject* container, PyObject* key) { return check(PySequence_Cont
 Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
 void setitem(PyObject* obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj, key, value)); }
+
+namespace {
+[[noreturn]] void raise_need_more(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    raise();
+}
+[[noreturn]] void raise_too_many() {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    raise();
+}
+}  // namespace
+
+std::pair<Ref, Ref> unpack2(PyObject* iterable) {
+    if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
+        if (size > 2) raise_too_many();
+        if (size < 2) raise_need_more(size);
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(iterable));
+    Ref first = Ref::maybe(PyIter_Next(iter.get()));
+    if (!first) {
+        if (PyErr_Occurred()) raise();
+        raise_need_more(0);
+    }
+    Ref second = Ref::maybe(PyIter_Next(iter.get()));
+    if (!second) {
+        if (PyErr_Occurred()) raise();
+        raise_need_more(1);
+    }
+    Ref extra = Ref::maybe(PyIter_Next(iter.get()));
+    if (extra) raise_too_many();
+    if (PyErr_Occurred()) raise();
+    return {std::move(first), std::move(second)};
+}
 
 // ---- text --------------------------------------------------------------------------------------
 
