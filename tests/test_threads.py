@@ -184,6 +184,7 @@ def test_sdk_host_day_switch_and_timers_together(fast_switching):
         while queue:
             event = queue.popleft()
             assert type(event) is Event and tuple(event.kwargs) in SHAPES[event.event_type]
+        time.sleep(0.0002)
 
     def day_switch():
         if live("on_switch_day"):

@@ -16,8 +16,6 @@ SIM = os.path.join(ROOT, "sim")
 if SIM not in sys.path:
     sys.path.insert(0, SIM)
 
-import numpy as np  # noqa: E402
-
 import halvex.lumet.utils.trade_data_thread as tdt  # noqa: E402
 from halvex.lumet.const import SIDE  # noqa: E402
 from halvex.lumet.core.events import EVENT  # noqa: E402
@@ -91,7 +89,7 @@ def fixed_datetime(hour, minute=0):
 
 def config(**overrides):
     base = dict(md_type="ToMD", order_way=1, accounts={"STOCK": "acc_OES", "CREDIT": "acc2_xtp"},
-                algo_account="algo_ATX", trading_calendar=[np.datetime64("today", "D")])
+                algo_account="algo_ATX", trading_calendar=[tdt.np.datetime64("today", "D")])
     base.update(overrides)
     return Bag(base=Bag(**base))
 
@@ -277,7 +275,7 @@ def _clock(method, hour=10, minute=0, trading=True, args=()):
     def setup(s):
         tdt.datetime = fixed_datetime(hour, minute)
         if not trading:
-            s.config.base.trading_calendar = [np.datetime64("2000-01-03")]
+            s.config.base.trading_calendar = []
         return (lambda: getattr(s, method)(*args)), [s.config.base]
     return setup
 
