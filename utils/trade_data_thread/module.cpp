@@ -22,7 +22,7 @@ struct State {
     int64_t interpreter_id = -1;
     PyObject* module = nullptr;       // owned: handed out by every create
     PyObject* loading_for = nullptr;  // the module object the load sequence ran (or runs) for
-    PyObject* strategy_class = nullptr;
+    PyObject* strategy_class = nullptr;  // owned
 };
 State g_state;
 
@@ -192,7 +192,8 @@ void load(PyObject* module) {
     py::Ref base = py::getattr(py::global(N::strategy).get(), N::TovikStrategy);
     py::Ref cls = adapter::make_strategy_class(base.get(), module_name);
     bind(N::TovikStrategy, cls.get());
-    g_state.strategy_class = cls.get();  // the module dict keeps it alive
+    // Kept for the argument-free `super` of __init__, even if the host rebinds the module name.
+    g_state.strategy_class = Py_NewRef(cls.get());
     bind(N::dunder_test, new_dict().get());
 }
 
@@ -256,7 +257,7 @@ int exec(PyObject* module) noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init halvex.lumet.utils.trade_data_thread");
     _PyTraceback_Add("init halvex.lumet.utils.trade_data_thread", "trade_data_thread", 1);
     g_state.loading_for = nullptr;
-    g_state.strategy_class = nullptr;
+    Py_CLEAR(g_state.strategy_class);
     Py_CLEAR(g_state.module);
     return -1;
 }

@@ -136,11 +136,8 @@ py::Ref create_time_listener(PyObject* const* args) {
 py::Ref send_day_event(PyObject* const* args) {
     PyObject* event_type = args[1];
     PyObject* dt = args[2];
-    // The event type is an argument here, so the post is spelled out: built whole, appended once.
-    py::Ref queue = py::global(N::event_queue);
-    py::Ref event = py::call(py::global(N::Event).get(), {event_type}, py::Kw<N::calendar_dt, N::trading_dt>{},
-                             {dt, dt});
-    py::call_method(queue.get(), N::append, {event.get()});
+    host::Post post(event_type);
+    post(py::Kw<N::calendar_dt, N::trading_dt>{}, {dt, dt});
     return py::none();
 }
 

@@ -7,6 +7,9 @@ Post::Post(N kind)
       event_cls_(py::global(N::Event)),
       kind_(py::member_of(N::EVENT, kind)) {}
 
+Post::Post(PyObject* kind)
+    : queue_(py::global(N::event_queue)), event_cls_(py::global(N::Event)), kind_(py::Ref::borrow(kind)) {}
+
 void Post::append(py::Ref event) const { py::call_method(queue_.get(), N::append, {event.get()}); }
 
 py::Ref market_code(PyObject* record, const py::Attr& security_id, const py::Attr& market_type) {

@@ -14,6 +14,8 @@ namespace host {
 class Post {
 public:
     explicit Post(N kind);
+    // For an event type given as an object (an `EVENT` member the caller already holds).
+    explicit Post(PyObject* kind);
     template <N... Ks>
     void operator()(py::Kw<Ks...> shape, std::initializer_list<PyObject*> payload) const {
         append(py::call(event_cls_.get(), {kind_.get()}, shape, payload));

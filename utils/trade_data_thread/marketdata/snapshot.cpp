@@ -45,12 +45,20 @@ py::Attr k_market_type{N::market_type};
 // The buffer helper the tick and bar histories share.
 void keep(N history_name, PyObject* code, PyObject* record, PyObject* maxlen) {
     py::Ref history = py::global(history_name);
-    if (!py::contains(history.get(), code)) {
-        py::Ref deque = py::global(N::deque);
-        py::Ref buffer = maxlen ? py::call(deque.get(), {}, py::Kw<N::maxlen>{}, {maxlen}) : py::call(deque.get());
-        py::setitem(history.get(), code, buffer.get());
+    py::Ref buffer;
+    // For the history's own dict and a str code, one lookup is the membership test and the fetch.
+    if (PyDict_CheckExact(history.get()) && PyUnicode_CheckExact(code)) {
+        buffer = py::Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+        if (!buffer && PyErr_Occurred()) py::raise();
     }
-    py::Ref buffer = py::getitem(history.get(), code);
+    if (!buffer) {
+        if (!py::contains(history.get(), code)) {
+            py::Ref deque = py::global(N::deque);
+            py::Ref fresh = maxlen ? py::call(deque.get(), {}, py::Kw<N::maxlen>{}, {maxlen}) : py::call(deque.get());
+            py::setitem(history.get(), code, fresh.get());
+        }
+        buffer = py::getitem(history.get(), code);
+    }
     py::call_method(buffer.get(), N::append, {record});
 }
 

@@ -3,6 +3,10 @@
 #include "py/call.hpp"
 #include "py/text.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
 namespace py {
 
 // ---- calls -----------------------------------------------------------------------------------
@@ -82,14 +86,36 @@ Ref getattr_quiet(PyObject* obj, Name n) {
 
 namespace {
 PyObject* g_globals = nullptr;  // the module's dict; the module lives for the process
-}
+
+#if PY_VERSION_HEX < 0x030C0000
+// Values found in the module dict, valid while the dict's version tag is unchanged: every change
+// to the dict (a rebinding, a deletion) gives it a new tag, so a rebound global is seen at once.
+std::uint64_t g_seen_version = 0;
+PyObject* g_seen[static_cast<std::size_t>(Name::count_)];  // borrowed from the dict
+#endif
+}  // namespace
 
 void bind_globals(PyObject* dict) noexcept { g_globals = dict; }
 PyObject* globals_dict() noexcept { return g_globals; }
 
 Ref global(Name n) {
+#if PY_VERSION_HEX < 0x030C0000
+    std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
+    if (version != g_seen_version) {
+        std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
+        g_seen_version = version;
+    }
+    PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
+    if (seen) return Ref::borrow(seen);
+    PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
+    if (value) {
+        seen = value;
+        return Ref::borrow(value);
+    }
+#else
     PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
     if (value) return Ref::borrow(value);
+#endif
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
     raise();
 }
