@@ -1,8 +1,9 @@
 """A simulated trading day through trade_data_thread, in one command.
 
-The SDK side (demo_sdk.py) runs on its own thread: login and account answers, snapshots every
-three seconds per instrument, level-2 orders and trades, one-minute bars, order reports from a
-simulated broker, an algo parent order's life, the day timers and the day switch. The host side
+The SDK side (demo_sdk.py, over the market and clock of demo_market.py) runs on its own thread:
+login and account answers, snapshots every three seconds per instrument, level-2 orders and
+trades, one-minute bars, order reports from a simulated broker, an algo parent order's life, the
+day timers and the day switch. The host side
 runs here on the main thread: an event loop that takes the events off `event_queue` and hands
 them to a small demo strategy, which places and cancels orders through the simulated broker and
 reads the module's tick and bar queries.
@@ -30,8 +31,8 @@ import numpy
 
 import halvex.lumet.utils.trade_data_thread as tdt
 import pytovik.strategy
-from demo_sdk import (Market, SimulatedSdk, VirtualClock, VirtualDatetime, VirtualNumpy,
-                      position_records, tick_round, to_ns)
+from demo_market import Market, VirtualClock, VirtualDatetime, VirtualNumpy, tick_round, to_ns
+from demo_sdk import SimulatedSdk, position_records
 from halvex.lumet.const import ORDER_STATUS, SIDE
 from halvex.lumet.core.events import EVENT
 from halvex.lumet.environment import Environment
