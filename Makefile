@@ -10,7 +10,7 @@ SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyp
 $(STAMP):
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q numpy numpy-ringbuffer pytest hypothesis scikit-build-core
+	$(PY) -m pip install -q numpy numpy-ringbuffer pytest hypothesis scikit-build-core tqdm
 	touch $@
 
 $(VENV)/.module-built: $(STAMP) $(SOURCES)

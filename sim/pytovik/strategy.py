@@ -5,12 +5,28 @@ methods; the SDK calls them as data and broker responses arrive. The
 metaclass records the callback names a class defines (inherited ones
 included) in ``_callbacks``, in definition order.
 
+The base ``__init__`` creates the context, so a strategy cannot hand it a
+clock; ``set_default_clock(clock)`` sets the clock (a callable returning
+integer nanoseconds) that contexts created afterwards give their timers
+when none is passed, e.g. a simulator's virtual clock. ``None`` restores
+the SDK's own, ``time.monotonic_ns``.
+
 ``StrategyContext`` here records every request in ``calls`` as
 ``(method_name, args_tuple)`` so a simulator or a test can see what the
 strategy asked for. Its methods take positional arguments only.
 """
 
 from pytovik.timer import Timers
+
+_default_clock = None
+
+
+def set_default_clock(clock):
+    """Clock for the timers of contexts created from now on (None: the
+    SDK's own). Returns the previous setting."""
+    global _default_clock
+    previous, _default_clock = _default_clock, clock
+    return previous
 
 
 class StrategyMeta(type):
@@ -45,7 +61,7 @@ class StrategyContext(object):
         self.algo_brokers = []
         self.subscriptions = []
         self.order_way = None
-        self.timers = Timers(clock)
+        self.timers = Timers(clock if clock is not None else _default_clock)
         # a simulator may set these to answer queries: f(fund_account_id)
         self.on_query_asset_request = None
         self.on_query_position_request = None
