@@ -163,3 +163,23 @@ def test_no_references_leak(strategy):
     tdt.history_tick.clear()
     after = [sys.getrefcount(v) for v in values] + [sys.getrefcount(record)]
     assert after == before
+
+
+def test_event_kind_follows_changes_to_the_host_enumeration(strategy):
+    class Kinds(object):
+        TICK = "first"
+
+    tdt.EVENT = Kinds
+    strategy.on_snapshot(snap())
+    strategy.on_snapshot(snap())
+    Kinds.TICK = "second"
+    strategy.on_snapshot(snap())
+
+    class Meta(type):
+        @property
+        def TICK(cls):
+            return "from the metaclass"
+
+    tdt.EVENT = Meta("Kinds", (object,), {"TICK": "shadowed"})
+    strategy.on_snapshot(snap())
+    assert [e.event_type for e in drain()] == ["first", "first", "second", "from the metaclass"]

@@ -3,6 +3,7 @@
 // `sys_quote_id` and posted as deep copies.
 #include "adapter/adapter.hpp"
 #include "host/host.hpp"
+#include "sdk/sdk.hpp"
 
 #include <span>
 
@@ -78,20 +79,6 @@ void forward(const Response& response, PyObject* record) {
     post(response.kwnames.get(response.fields, &Field::keyword), std::span(values, n));
 }
 
-// `from pytovik.enums import AlgoControlType`, at each call, so the SDK's current enumeration is
-// the one compared with.
-py::Ref import_control_types() {
-    static PyObject* fromlist = nullptr;  // ("AlgoControlType",), kept for the process
-    if (!fromlist && !(fromlist = PyTuple_Pack(1, py::name(N::AlgoControlType)))) py::raise();
-    py::Ref module = py::Ref::steal(
-        PyImport_ImportModuleLevelObject(py::name(N::pytovik_enums), py::globals_dict(), nullptr, fromlist, 0));
-    PyObject* types = nullptr;
-    if (py::check(py::compat::lookup_attr(module.get(), py::name(N::AlgoControlType), &types)))
-        return py::Ref::steal(types);
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", py::name(N::AlgoControlType));
-    py::raise();
-}
-
 // `record.control_type == AlgoControlType.<member>`.
 bool control_is(PyObject* record, PyObject* types, N member) {
     py::Ref type = k_control_type(record);
@@ -163,7 +150,7 @@ py::Ref on_cancel_algo_parent_order_res(PyObject* const* args) {
 // Pause and resume answers are forwarded; any other control type is dropped silently.
 py::Ref on_control_algo_parent_order_res(PyObject* const* args) {
     PyObject* record = args[1];
-    py::Ref types = import_control_types();
+    py::Ref types = sdk::control_types();
     if (control_is(record, types.get(), N::Pause)) {
         forward(k_pause, record);
     } else if (control_is(record, types.get(), N::Resume)) {

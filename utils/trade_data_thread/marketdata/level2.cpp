@@ -2,32 +2,17 @@
 // L2_ORDER or L2_TRANSACTION event. Character-coded fields reach the host converters as chr(code).
 #include "host/host.hpp"
 #include "marketdata/marketdata.hpp"
+#include "sdk/sdk.hpp"
 
 namespace marketdata {
 namespace {
-
-// chr(code). Exact ints in range take the fast path; anything else goes to the builtin `chr`
-// itself, so its errors (a negative code, a non-integer) are exactly Python's.
-py::Ref character(PyObject* code) {
-    if (PyLong_CheckExact(code)) {
-        int overflow = 0;
-        long value = PyLong_AsLongAndOverflow(code, &overflow);
-        if (!overflow && value >= 0 && value <= 0x10FFFF) return py::Ref::steal(PyUnicode_FromOrdinal(int(value)));
-    }
-    static PyObject* builtin_chr = nullptr;  // kept for the process
-    if (!builtin_chr) {
-        py::Ref builtins = py::Ref::steal(PyImport_Import(py::name(N::builtins)));
-        builtin_chr = py::getattr(builtins.get(), N::chr).release();
-    }
-    return py::call(builtin_chr, {code});
-}
 
 // converter(chr(record.<code>), record.market_type), or converter(chr(record.<code>)) when no
 // market-type site is given; in Python's evaluation order.
 py::Ref convert_code(N converter, PyObject* record, const py::Attr& code, const py::Attr* market_type = nullptr) {
     py::Ref fn = py::global(converter);
     py::Ref raw = code(record);
-    py::Ref ch = character(raw.get());
+    py::Ref ch = sdk::character(raw.get());
     if (!market_type) return py::call(fn.get(), {ch.get()});
     py::Ref type = (*market_type)(record);
     return py::call(fn.get(), {ch.get(), type.get()});

@@ -45,8 +45,13 @@ PyObject* globals_dict() noexcept;
 // A module global, looked up by name at each use so the host may rebind it; NameError if gone.
 Ref global(Name n);
 
+// `cls.name` for a class object. A plain value stored in the class (an enumeration member, a
+// constant) is remembered while neither the class nor its metaclass changes; descriptors and
+// classes with their own attribute lookup always go through getattr.
+Ref class_attr(PyObject* cls, Name n);
+
 // `Enum.member` of an enumeration bound as a module global, read at each use.
-inline Ref member_of(Name enum_global, Name member) { return getattr(global(enum_global).get(), member); }
+inline Ref member_of(Name enum_global, Name member) { return class_attr(global(enum_global).get(), member); }
 
 // Python's `a == b` (no identity shortcut: `__eq__` always runs) and truth tests.
 bool truthy(PyObject* obj);

@@ -66,6 +66,51 @@ Ref Attr::slow(PyObject* obj) const {
     return value;
 }
 
+namespace {
+
+struct ClassValue {
+    PyTypeObject* cls = nullptr;
+    unsigned int cls_version = 0;
+    unsigned int meta_version = 0;
+    PyObject* value = nullptr;  // borrowed from the class's namespace, valid while cls_version holds
+};
+ClassValue g_class_values[static_cast<std::size_t>(Name::count_)];
+
+// The metaclass resolves attributes as `type` itself does (a `__getattr__` of its own only runs
+// when that lookup fails, which a remembered value rules out).
+bool plain_class_lookup(PyTypeObject* meta) {
+    if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
+    static PyObject* getattribute = nullptr;
+    if (!getattribute && !(getattribute = PyUnicode_InternFromString("__getattribute__"))) raise();
+    return _PyType_Lookup(meta, getattribute) == _PyType_Lookup(&PyType_Type, getattribute);
+}
+
+}  // namespace
+
+Ref class_attr(PyObject* cls, Name n) {
+    ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
+    if (PyType_Check(cls)) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (type == seen.cls && seen.cls_version != 0 && compat::type_version(type) == seen.cls_version &&
+            compat::type_version(Py_TYPE(cls)) == seen.meta_version)
+            return Ref::borrow(seen.value);
+    }
+    Ref value = getattr(cls, n);
+    if (!PyType_Check(cls)) return value;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* meta = Py_TYPE(cls);
+    // Remember it only when it is the class's own stored value, not made by a descriptor, and the
+    // metaclass has nothing of that name that could take precedence.
+    if (_PyType_Lookup(type, name(n)) != value.get() || Py_TYPE(value.get())->tp_descr_get ||
+        _PyType_Lookup(meta, name(n)) || !plain_class_lookup(meta))
+        return value;
+    unsigned int cls_version = compat::type_version(type);
+    unsigned int meta_version = compat::type_version(meta);
+    if (cls_version == 0 || meta_version == 0) return value;
+    seen = ClassValue{type, cls_version, meta_version, value.get()};
+    return value;
+}
+
 bool hasattr_quiet(PyObject* obj, Name n) {
     PyObject* value = PyObject_GetAttr(obj, name(n));
     if (value) {
