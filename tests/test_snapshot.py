@@ -183,3 +183,33 @@ def test_event_kind_follows_changes_to_the_host_enumeration(strategy):
     tdt.EVENT = Meta("Kinds", (object,), {"TICK": "shadowed"})
     strategy.on_snapshot(snap())
     assert [e.event_type for e in drain()] == ["first", "first", "second", "from the metaclass"]
+
+
+class DictRecord(Exception):
+    """A record type whose instances keep their attributes in a dict at a fixed offset."""
+
+
+@pytest.mark.parametrize("record_type", [DictRecord, type("PlainRecord", (object,), {})])
+def test_instance_dict_records_follow_class_changes(strategy, record_type):
+    record = record_type()
+    for _, attr in COPIED:
+        setattr(record, attr, 0)
+    record.orig_time, record.security_id, record.market_type = T0, "8", MarketType.SSE
+    strategy.on_snapshot(record)
+    strategy.on_snapshot(record)
+    record_type.iopv = property(lambda self: "from the class")  # a data descriptor wins over the dict
+    try:
+        strategy.on_snapshot(record)
+    finally:
+        del record_type.iopv
+    del record.__dict__["open_price"]
+    with pytest.raises(AttributeError):
+        strategy.on_snapshot(record)
+    record_type.open_price = "class default"  # a plain class attribute fills in for the dict
+    try:
+        strategy.on_snapshot(record)
+    finally:
+        del record_type.open_price
+    ticks = list(tdt.history_tick["8.XSHG"])
+    assert [t["iopv"] for t in ticks] == [0, 0, "from the class", 0]
+    assert ticks[-1]["open_price"] == "class default"

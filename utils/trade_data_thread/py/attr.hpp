@@ -5,26 +5,40 @@
 
 namespace py {
 
-// A read site of one attribute name. Records whose type keeps the attribute in a member slot
-// (`__slots__`) and uses the generic lookup are read straight from the slot while the type is
-// unchanged (same type object, same version tag); everything else goes through getattr, so a
-// type that overrides or changes its attribute lookup behaves exactly as in Python.
+// A read site of one attribute name. While a record's type is unchanged (same type object, same
+// version tag) the site remembers how that type resolves the name under the generic lookup:
+// - a member slot (`__slots__`): read straight from the slot;
+// - no class attribute of that name and a plain instance dict at a fixed offset: one dict lookup;
+// - anything else: getattr, without learning again.
+// A type that overrides or changes its attribute lookup gets a new version tag or fails the
+// checks, so it always behaves exactly as getattr.
 class Attr {
 public:
     constexpr explicit Attr(Name name) noexcept : name_(name) {}
     Ref operator()(PyObject* obj) const {
         PyTypeObject* type = Py_TYPE(obj);
         if (type == type_ && version_ != 0 && compat::type_version(type) == version_) {
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
-            if (value) return Ref::borrow(value);
+            if (how_ != How::generic) {
+                PyObject* held = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
+                if (how_ == How::slot) {
+                    if (held) return Ref::borrow(held);
+                } else if (held) {  // the instance dict
+                    PyObject* value = PyDict_GetItemWithError(held, py::name(name_));
+                    if (value) return Ref::borrow(value);
+                    if (PyErr_Occurred()) raise();
+                }
+            }
+            return Ref::steal(PyObject_GetAttr(obj, py::name(name_)));
         }
         return slow(obj);
     }
     Name name() const noexcept { return name_; }
 
 private:
+    enum class How : unsigned char { generic, slot, instance_dict };
     Ref slow(PyObject* obj) const;
     Name name_;
+    mutable How how_ = How::generic;
     mutable PyTypeObject* type_ = nullptr;
     mutable unsigned int version_ = 0;
     mutable Py_ssize_t offset_ = 0;

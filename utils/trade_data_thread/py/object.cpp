@@ -50,19 +50,30 @@ Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
 
 Ref Attr::slow(PyObject* obj) const {
     Ref value = getattr(obj, name_);
-    // Learn the slot when the type reads this name through a plain member descriptor with the
-    // generic lookup: then the slot at that offset is exactly what getattr returns.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return value;
-    PyObject* descr = _PyType_Lookup(type, py::name(name_));  // borrowed; runs no Python code
-    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return value;
-    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-    if (member->type != TDT_T_OBJECT_EX || (member->flags & ~READONLY) != 0) return value;
     unsigned int version = compat::type_version(type);
     if (version == 0) return value;
+    How how = How::generic;
+    Py_ssize_t offset = 0;
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descr = _PyType_Lookup(type, py::name(name_));  // borrowed; runs no Python code
+        if (descr && Py_TYPE(descr) == &PyMemberDescr_Type) {
+            // A plain member descriptor is a data descriptor: it wins over any instance dict.
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+            if (member->type == TDT_T_OBJECT_EX && (member->flags & ~READONLY) == 0) {
+                how = How::slot;
+                offset = member->offset;
+            }
+        } else if (!descr && type->tp_dictoffset > 0) {
+            // Nothing on the class: the instance dict alone decides.
+            how = How::instance_dict;
+            offset = type->tp_dictoffset;
+        }
+    }
+    how_ = how;
     type_ = type;
     version_ = version;
-    offset_ = member->offset;
+    offset_ = offset;
     return value;
 }
 
