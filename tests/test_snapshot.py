@@ -213,3 +213,22 @@ def test_instance_dict_records_follow_class_changes(strategy, record_type):
     ticks = list(tdt.history_tick["8.XSHG"])
     assert [t["iopv"] for t in ticks] == [0, 0, "from the class", 0]
     assert ticks[-1]["open_price"] == "class default"
+
+
+@pytest.mark.parametrize("security_id, suffix, expected", [
+    ("000001", "XSHE", "000001.XSHE"),
+    ("\u00e91\u4e2d", "XSHE", "\u00e91\u4e2d.XSHE"),
+    ("1", "\U0001f600", "1.\U0001f600"),
+    (123, "XSHE", TypeError),  # the str + int error comes before the suffix is fetched
+    ("1", 5, TypeError),
+])
+def test_market_code_is_a_plain_concatenation(strategy, security_id, suffix, expected):
+    calls = []
+    tdt.get_exchane_from_tovik_mdtype = lambda market_type: calls.append(market_type) or suffix
+    if expected is TypeError:
+        with pytest.raises(TypeError):
+            strategy.on_snapshot(snap(security_id=security_id))
+        assert calls == ([] if not isinstance(security_id, str) else [MarketType.SZSE])
+    else:
+        strategy.on_snapshot(snap(security_id=security_id))
+        assert list(tdt.history_tick) == [expected] and type(list(tdt.history_tick)[0]) is str

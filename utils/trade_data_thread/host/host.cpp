@@ -1,5 +1,7 @@
 #include "host/host.hpp"
 
+#include <algorithm>
+
 namespace host {
 
 Post::Post(N kind)
@@ -12,12 +14,32 @@ Post::Post(PyObject* kind)
 
 void Post::append(py::Ref event) const { py::call_method(queue_.get(), N::append, {event.get()}); }
 
+namespace {
+// a + "." + b for two exact str, in one allocation.
+py::Ref join_code(PyObject* a, PyObject* b) {
+    Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+    Py_UCS4 maxchar = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b));
+    py::Ref code = py::Ref::steal(PyUnicode_New(la + 1 + lb, std::max<Py_UCS4>(maxchar, 127)));
+    if (PyUnicode_CopyCharacters(code.get(), 0, a, 0, la) < 0) py::raise();
+    PyUnicode_WRITE(PyUnicode_KIND(code.get()), PyUnicode_DATA(code.get()), la, '.');
+    if (PyUnicode_CopyCharacters(code.get(), la + 1, b, 0, lb) < 0) py::raise();
+    return code;
+}
+}  // namespace
+
 py::Ref market_code(PyObject* record, const py::Attr& security_id, const py::Attr& market_type) {
     py::Ref id = security_id(record);
-    py::Ref prefix = py::Ref::steal(PyNumber_Add(id.get(), py::name(N::dot)));
+    // `security_id + "."` cannot fail for a str, so only other types add it before the suffix is
+    // fetched (their error comes first, as in the expression).
+    py::Ref prefix;
+    if (!PyUnicode_CheckExact(id.get())) prefix = py::Ref::steal(PyNumber_Add(id.get(), py::name(N::dot)));
     py::Ref converter = py::global(N::get_exchane_from_tovik_mdtype);
     py::Ref type = market_type(record);
     py::Ref suffix = py::call(converter.get(), {type.get()});
+    if (!prefix) {
+        if (PyUnicode_CheckExact(suffix.get())) return join_code(id.get(), suffix.get());
+        prefix = py::Ref::steal(PyUnicode_Concat(id.get(), py::name(N::dot)));
+    }
     return py::Ref::steal(PyNumber_Add(prefix.get(), suffix.get()));
 }
 
