@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build clean leaks asan matrix stress
+.PHONY: demo test bench build clean leaks asan matrix stress
 
 $(STAMP):
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -24,6 +24,11 @@ demo: build
 
 test: build
 	$(PY) -m pytest -q tests $(ARGS)
+
+bench: build
+	$(PY) -m pip install -q cython matplotlib setuptools
+	$(PY) bench/build_cython.py
+	$(PY) bench/bench.py $(ARGS)
 
 clean:
 	rm -rf build $(VENV)
