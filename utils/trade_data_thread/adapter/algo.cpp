@@ -82,7 +82,7 @@ void forward(const Response& response, PyObject* record) {
 // `record.control_type == AlgoControlType.<member>`.
 bool control_is(PyObject* record, PyObject* types, N member) {
     py::Ref type = k_control_type(record);
-    py::Ref wanted = py::getattr(types, member);
+    py::Ref wanted = py::class_attr(types, member);
     return py::equals(type.get(), wanted.get());
 }
 

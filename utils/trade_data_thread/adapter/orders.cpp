@@ -51,7 +51,7 @@ bool positive(PyObject* value) { return py::compare(value, zero(), Py_GT); }
 bool is_any(PyObject* value, N enum_global, std::initializer_list<N> members) {
     py::Ref enumeration = py::global(enum_global);
     for (N member : members) {
-        py::Ref m = py::getattr(enumeration.get(), member);
+        py::Ref m = py::class_attr(enumeration.get(), member);
         if (py::equals(value, m.get())) return true;
     }
     return false;
