@@ -26,9 +26,7 @@ test: build
 	$(PY) -m pytest -q tests $(ARGS)
 
 bench: build
-	$(PY) -m pip install -q cython matplotlib setuptools
-	$(PY) bench/build_cython.py
-	$(PY) bench/bench.py $(ARGS)
+	tools/bench.sh $(ARGS)
 
 clean:
 	rm -rf build $(VENV)
