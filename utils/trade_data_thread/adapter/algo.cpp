@@ -14,11 +14,7 @@ namespace {
 
 constexpr std::size_t k_max_fields = 4;
 
-// One payload keyword and the record attribute its value is read from.
-struct Field {
-    N keyword;
-    py::Attr attr;
-};
+using py::Field;
 
 // A response kind: its event and its payload, keywords in order. Values are passed unchanged, a
 // failed response (non-zero `error_code`) included: the host decides what it means.
@@ -76,7 +72,7 @@ void forward(const Response& response, PyObject* record) {
         values[n] = owned[n].get();
         ++n;
     }
-    post(response.kwnames.get(response.fields, &Field::keyword), std::span(values, n));
+    post(response.kwnames.get(response.fields, &Field::key), std::span(values, n));
 }
 
 // `record.control_type == AlgoControlType.<member>`.

@@ -7,10 +7,7 @@
 namespace adapter {
 namespace {
 
-struct Field {
-    N key;
-    py::Attr attr;
-};
+using py::Field;
 
 // Asset's positional arguments, in order.
 py::Attr k_asset_args[] = {
@@ -61,8 +58,7 @@ py::Ref make_position(PyObject* record) {
     py::Ref init_qty = k_init_qty(record);
     py::Ref position = py::call(position_cls.get(), {code.get(), direction.get(), init_qty.get()});
     py::Ref state = py::Ref::steal(PyDict_New());
-    for (const Field& f : k_position_state)
-        py::check(PyDict_SetItem(state.get(), py::name(f.key), f.attr(record).get()));
+    py::copy_fields(state.get(), record, k_position_state);
     py::call_method(position.get(), N::set_state, {state.get()});
     return position;
 }

@@ -8,10 +8,7 @@
 namespace marketdata {
 namespace {
 
-struct Field {
-    N key;
-    py::Attr attr;
-};
+using py::Field;
 
 // The bar dictionary after "market_code" and "orig_time", in key order: key, bar attribute.
 Field k_fields[] = {
@@ -78,7 +75,7 @@ py::Ref on_bar(PyObject* const* args) {
     py::check(PyDict_SetItem(bar_dict.get(), py::name(N::market_code), code.get()));
     py::Ref orig_time = host::record_time(k_end_time(bar).get());
     py::check(PyDict_SetItem(bar_dict.get(), py::name(N::orig_time), orig_time.get()));
-    for (const Field& f : k_fields) py::check(PyDict_SetItem(bar_dict.get(), py::name(f.key), f.attr(bar).get()));
+    py::copy_fields(bar_dict.get(), bar, k_fields);
 
     keep(N::history_bar, code.get(), bar_dict.get(), nullptr);
     count(self, bar);

@@ -8,10 +8,7 @@ namespace {
 
 constexpr Py_ssize_t k_ring_size = 60;
 
-struct Field {
-    N key;
-    py::Attr attr;
-};
+using py::Field;
 
 // The tick dictionary after "market_code" and "datetime", in key order: key, snapshot attribute.
 Field k_fields[] = {
@@ -70,7 +67,7 @@ py::Ref on_snapshot(PyObject* const* args) {
     py::Ref tick = py::Ref::steal(_PyDict_NewPresized(k_dict_size));
     py::check(PyDict_SetItem(tick.get(), py::name(N::market_code), code.get()));
     py::check(PyDict_SetItem(tick.get(), py::name(N::datetime), dt.get()));
-    for (const Field& f : k_fields) py::check(PyDict_SetItem(tick.get(), py::name(f.key), f.attr(snapshot).get()));
+    py::copy_fields(tick.get(), snapshot, k_fields);
 
     static PyObject* ring_size = nullptr;
     if (!ring_size && !(ring_size = PyLong_FromSsize_t(k_ring_size))) py::raise();

@@ -44,6 +44,19 @@ private:
     mutable Py_ssize_t offset_ = 0;
 };
 
+// One row of a field table: a key (a dictionary key or a keyword) and the record attribute whose
+// value goes under it.
+struct Field {
+    Name key;
+    Attr attr;
+};
+
+// `dict[row.key] = record.<row.attr>` for each row, in order.
+template <class Rows>
+void copy_fields(PyObject* dict, PyObject* record, Rows& rows) {
+    for (const Field& row : rows) check(PyDict_SetItem(dict, name(row.key), row.attr(record).get()));
+}
+
 inline Ref getattr(PyObject* obj, Name n) { return Ref::steal(PyObject_GetAttr(obj, name(n))); }
 inline void setattr(PyObject* obj, Name n, PyObject* value) {
     check(PyObject_SetAttr(obj, name(n), value));
