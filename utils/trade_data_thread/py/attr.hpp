@@ -8,7 +8,7 @@ namespace py {
 // A read site of one attribute name. While a record's type is unchanged (same type object, same
 // version tag) the site remembers how that type resolves the name under the generic lookup:
 // - a member slot (`__slots__`): read straight from the slot;
-// - no class attribute of that name and a plain instance dict at a fixed offset: one dict lookup;
+// - no class attribute of that name and an instance dict: one dict lookup;
 // - anything else: getattr, without learning again.
 // A type that overrides or changes its attribute lookup gets a new version tag or fails the
 // checks, so it always behaves exactly as getattr.
@@ -18,12 +18,14 @@ public:
     Ref operator()(PyObject* obj) const {
         PyTypeObject* type = Py_TYPE(obj);
         if (type == type_ && version_ != 0 && compat::type_version(type) == version_) {
-            if (how_ != How::generic) {
+            if (how_ == How::slot) {
                 PyObject* held = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
-                if (how_ == How::slot) {
-                    if (held) return Ref::borrow(held);
-                } else if (held) {  // the instance dict
-                    PyObject* value = PyDict_GetItemWithError(held, py::name(name_));
+                if (held) return Ref::borrow(held);
+            } else if (how_ == How::instance_dict) {
+                PyObject* dict = instance_dict(obj);
+                // Making the dict allocates, which may run finalizers: the type must still be as seen.
+                if (dict && compat::type_version(type) == version_) {
+                    PyObject* value = PyDict_GetItemWithError(dict, py::name(name_));
                     if (value) return Ref::borrow(value);
                     if (PyErr_Occurred()) raise();
                 }
@@ -37,6 +39,14 @@ public:
 private:
     enum class How : unsigned char { generic, slot, instance_dict };
     Ref slow(PyObject* obj) const;
+    // The instance's own dict, or NULL. A dict at a fixed offset is read in place; otherwise the
+    // interpreter's dict pointer is asked for, which may turn inline attribute values into a dict
+    // (the same attributes, stored differently).
+    PyObject* instance_dict(PyObject* obj) const {
+        if (offset_ > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        return dict ? *dict : nullptr;
+    }
     Name name_;
     mutable How how_ = How::generic;
     mutable PyTypeObject* type_ = nullptr;

@@ -64,10 +64,10 @@ Ref Attr::slow(PyObject* obj) const {
                 how = How::slot;
                 offset = member->offset;
             }
-        } else if (!descr && type->tp_dictoffset > 0) {
+        } else if (!descr && type->tp_dictoffset != 0) {
             // Nothing on the class: the instance dict alone decides.
             how = How::instance_dict;
-            offset = type->tp_dictoffset;
+            offset = type->tp_dictoffset > 0 ? type->tp_dictoffset : 0;
         }
     }
     how_ = how;
