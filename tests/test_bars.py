@@ -153,3 +153,18 @@ def test_a_failing_market_code_changes_nothing(s):
     with pytest.raises(ZeroDivisionError):
         s.on_bar(bar())
     assert (s.bar_cnt, s.current_trade_dt, tdt.history_bar) == (0, 0, {})
+
+
+def test_counter_writes_honour_a_descriptor_added_to_the_class(s):
+    universe(5)
+    s.on_bar(bar())
+    s.on_bar(bar())
+    stored = []
+    tdt.TovikStrategy.bar_cnt = property(lambda self: self.__dict__["bar_cnt"], lambda self, value: stored.append(value))
+    try:
+        s.on_bar(bar())
+    finally:
+        del tdt.TovikStrategy.bar_cnt
+    assert stored == [3] and s.__dict__["bar_cnt"] == 2
+    s.on_bar(bar())
+    assert s.bar_cnt == 3

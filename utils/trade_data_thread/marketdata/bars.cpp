@@ -25,12 +25,16 @@ py::Attr k_end_time{N::end_time};          // converted for "orig_time"
 py::Attr k_end_time_run{N::end_time};      // compared with current_trade_dt
 py::Attr k_end_time_current{N::end_time};  // stored into current_trade_dt
 
+// The adapter's run counter, read and written through one site each.
+py::Attr k_bar_cnt{N::bar_cnt};
+py::Attr k_current_trade_dt{N::current_trade_dt};
+
 py::Ref int_of(long value) { return py::Ref::steal(PyLong_FromLong(value)); }
 
 // Counts the bar into the current run, or starts a new run with it, then keeps its bar time.
 // Each use of the bar time divides `end_time` afresh.
 void count(PyObject* self, PyObject* bar) {
-    py::Ref current = py::getattr(self, N::current_trade_dt);
+    py::Ref current = k_current_trade_dt(self);
     py::Ref zero = int_of(0);
     bool same_run = py::equals(current.get(), zero.get());  // no bar yet: the first bar counts
     if (!same_run) {
@@ -41,16 +45,16 @@ void count(PyObject* self, PyObject* bar) {
     py::Ref one = int_of(1);
     py::Ref cnt;
     if (same_run) {
-        py::Ref previous = py::getattr(self, N::bar_cnt);
+        py::Ref previous = k_bar_cnt(self);
         cnt = py::Ref::steal(PyNumber_Add(previous.get(), one.get()));
     } else {
         cnt = std::move(one);
     }
-    py::setattr(self, N::bar_cnt, cnt.get());
+    k_bar_cnt.set(self, cnt.get());
 
     py::Ref end_time = k_end_time_current(bar);
     py::Ref bar_time = host::seconds(end_time.get());
-    py::setattr(self, N::current_trade_dt, bar_time.get());
+    k_current_trade_dt.set(self, bar_time.get());
 }
 
 // True when the run has reached the size of the universe, which is read afresh for every bar.
@@ -60,7 +64,7 @@ bool run_complete(PyObject* self) {
     Py_ssize_t n = PyObject_Size(universe.get());
     if (n < 0) py::raise();
     py::Ref size = py::Ref::steal(PyLong_FromSsize_t(n));
-    py::Ref cnt = py::getattr(self, N::bar_cnt);
+    py::Ref cnt = k_bar_cnt(self);
     return py::equals(size.get(), cnt.get());
 }
 
@@ -83,13 +87,13 @@ py::Ref on_bar(PyObject* const* args) {
 
     // The event is dated by the whole second of the stored bar time; the run then starts again.
     py::Ref to_date = py::global(N::convert_int_to_whole_date);
-    py::Ref current = py::getattr(self, N::current_trade_dt);
+    py::Ref current = k_current_trade_dt(self);
     py::Ref whole = py::Ref::steal(PyNumber_Long(current.get()));
     py::Ref date = py::call(to_date.get(), {whole.get()});
     host::Post post(N::BAR);
     post(py::Kw<N::calendar_dt, N::trading_dt>{}, {date.get(), date.get()});
     py::Ref zero = int_of(0);
-    py::setattr(self, N::bar_cnt, zero.get());
+    k_bar_cnt.set(self, zero.get());
     return py::none();
 }
 

@@ -36,6 +36,20 @@ public:
     }
     Name name() const noexcept { return name_; }
 
+    // `obj.name = value`: into the instance dict when the site knows the class has nothing of that
+    // name (so no descriptor can intercept the store), otherwise through setattr.
+    void set(PyObject* obj, PyObject* value) const {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == type_ && how_ == How::instance_dict && compat::type_version(type) == version_) {
+            PyObject* dict = instance_dict(obj);
+            if (dict && compat::type_version(type) == version_) {
+                check(PyDict_SetItem(dict, py::name(name_), value));
+                return;
+            }
+        }
+        check(PyObject_SetAttr(obj, py::name(name_), value));
+    }
+
 private:
     enum class How : unsigned char { generic, slot, instance_dict };
     Ref slow(PyObject* obj) const;
