@@ -110,7 +110,7 @@ void update(Stream& stream, PyObject* record) {
     if (py::contains(py::global(stream.cache).get(), key.get())) {
         py::Ref cache = py::global(stream.cache);
         py::Ref key_again = stream.key(record);
-        existing = py::call_method(cache.get(), N::get, {key_again.get()});
+        existing = py::get_or_none(cache.get(), key_again.get());
     }
     // 3. The host object for this record.
     py::Ref model = py::global(stream.model);

@@ -110,6 +110,8 @@ bool equals(PyObject* a, PyObject* b);
 bool compare(PyObject* a, PyObject* b, int op);
 bool contains(PyObject* container, PyObject* key);
 Ref getitem(PyObject* obj, PyObject* key);
+// `mapping.get(key)`: straight from a plain dict, through the mapping's own `get` otherwise.
+Ref get_or_none(PyObject* mapping, PyObject* key);
 void setitem(PyObject* obj, PyObject* key, PyObject* value);
 // `a, b = iterable`: exactly two items, else ValueError "need more than %zd value%.1s to unpack"
 // or "too many values to unpack (expected 2)".

@@ -191,6 +191,13 @@ bool contains(PyObject* container, PyObject* key) { return check(PySequence_Cont
 
 Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
+Ref get_or_none(PyObject* mapping, PyObject* key) {
+    if (!PyDict_CheckExact(mapping)) return call_method(mapping, Name::get, {key});
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (!value && PyErr_Occurred()) raise();
+    return Ref::borrow(value ? value : Py_None);
+}
+
 void setitem(PyObject* obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj, key, value)); }
 
 namespace {
