@@ -232,3 +232,25 @@ def test_market_code_is_a_plain_concatenation(strategy, security_id, suffix, exp
     else:
         strategy.on_snapshot(snap(security_id=security_id))
         assert list(tdt.history_tick) == [expected] and type(list(tdt.history_tick)[0]) is str
+
+
+def test_each_queue_gets_its_own_append(strategy):
+    plain = collections.deque()
+    tdt.event_queue = plain
+    strategy.on_snapshot(snap())
+    strategy.on_snapshot(snap())
+
+    class Counting(collections.deque):
+        __slots__ = ()  # no instance dict: only the overriding method tells it apart
+        appended = []
+
+        def append(self, event):
+            Counting.appended.append(event)
+
+    counting = Counting()
+    tdt.event_queue = counting
+    strategy.on_snapshot(snap())
+    listed = []
+    tdt.event_queue = listed
+    strategy.on_snapshot(snap())
+    assert len(plain) == 2 and len(counting) == 0 and len(Counting.appended) == 1 and len(listed) == 1

@@ -12,7 +12,10 @@ Post::Post(N kind)
 Post::Post(PyObject* kind)
     : queue_(py::global(N::event_queue)), event_cls_(py::global(N::Event)), kind_(py::Ref::borrow(kind)) {}
 
-void Post::append(py::Ref event) const { py::call_method(queue_.get(), N::append, {event.get()}); }
+void Post::append(py::Ref event) const {
+    static const py::Method k_append{N::append};
+    k_append(queue_.get(), {event.get()});
+}
 
 namespace {
 // a + "." + b for two exact str, in one allocation.

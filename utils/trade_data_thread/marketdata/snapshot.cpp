@@ -56,7 +56,8 @@ void keep(N history_name, PyObject* code, PyObject* record, PyObject* maxlen) {
         }
         buffer = py::getitem(history.get(), code);
     }
-    py::call_method(buffer.get(), N::append, {record});
+    static const py::Method k_append{N::append};
+    k_append(buffer.get(), {record});
 }
 
 py::Ref on_snapshot(PyObject* const* args) {

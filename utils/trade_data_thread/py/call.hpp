@@ -73,4 +73,19 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, PyObje
 // obj.name(*args), without a bound-method object on 3.9 and newer.
 Ref call_method(PyObject* obj, Name name, std::initializer_list<PyObject*> args = {});
 
+// A call site of one method name. For a type with the generic lookup, no instance dict, and a
+// builtin method of that name (a deque's or a list's `append`), the method found on the type is
+// remembered while the type is unchanged and called directly; everything else is `call_method`.
+class Method {
+public:
+    constexpr explicit Method(Name name) noexcept : name_(name) {}
+    Ref operator()(PyObject* obj, std::initializer_list<PyObject*> args) const;
+
+private:
+    Name name_;
+    mutable PyTypeObject* type_ = nullptr;
+    mutable unsigned int version_ = 0;
+    mutable PyObject* method_ = nullptr;  // borrowed from the type, valid while version_ holds
+};
+
 }  // namespace py

@@ -46,6 +46,27 @@ Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
     return Ref::steal(compat::call_method(name(n), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
+Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) const {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type != type_ || version_ == 0 || compat::type_version(type) != version_) {
+        type_ = nullptr;
+        version_ = 0;
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0)
+            return call_method(obj, name_, args);
+        PyObject* method = _PyType_Lookup(type, name(name_));  // borrowed; runs no Python code
+        unsigned int version = compat::type_version(type);
+        if (!method || Py_TYPE(method) != &PyMethodDescr_Type || version == 0) return call_method(obj, name_, args);
+        type_ = type;
+        version_ = version;
+        method_ = method;
+    }
+    PyObject* stack[detail::k_max_args + 2];
+    std::size_t count = 1;
+    stack[count++] = obj;
+    for (PyObject* a : args) stack[count++] = a;
+    return Ref::steal(PyObject_Vectorcall(method_, stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // ---- attributes --------------------------------------------------------------------------------
 
 Ref Attr::slow(PyObject* obj) const {
