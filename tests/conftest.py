@@ -39,13 +39,18 @@ def fresh_module():
     logger.system_log.clear()
     logger.user_system_log.clear()
     yield tdt
-    for name in list(vars(tdt)):
-        if name not in saved:
-            delattr(tdt, name)
-    for name, value in saved.items():
-        if vars(tdt).get(name) is not value:
-            setattr(tdt, name, value)
+    restore_globals(tdt, saved)
     drain()
+
+
+def restore_globals(module, saved):
+    """Puts a module's globals back as `saved` (a copy of its namespace) had them."""
+    for name in list(vars(module)):
+        if name not in saved:
+            delattr(module, name)
+    for name, value in saved.items():
+        if vars(module).get(name) is not value:
+            setattr(module, name, value)
 
 
 @pytest.fixture

@@ -25,6 +25,7 @@ from hypothesis import strategies as st
 from hypothesis import given
 
 import halvex.lumet.utils.trade_data_thread as native
+from conftest import restore_globals
 from halvex.lumet.const import ORDER_STATUS, POSITION_EFFECT, SIDE
 from halvex.lumet.core.events import Event
 from halvex.lumet.environment import Environment
@@ -69,12 +70,7 @@ def restore_reference():
     """The reference's globals as loaded, after every test (the native module's are restored by conftest)."""
     saved = dict(vars(reference))
     yield
-    for name in list(vars(reference)):
-        if name not in saved:
-            delattr(reference, name)
-    for name, value in saved.items():
-        if vars(reference).get(name) is not value:
-            setattr(reference, name, value)
+    restore_globals(reference, saved)
 
 
 # ---- records of three flavours: the SDK's __slots__ classes, plain __dict__ objects, and recorders
