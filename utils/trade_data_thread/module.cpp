@@ -148,7 +148,7 @@ py::Ref new_dict() { return py::Ref::steal(PyDict_New()); }
 void create_shared_state() {
     bind(N::tovik_params, new_dict().get());
     // A fixed-capacity FIFO of any object; when full, appending drops the oldest event.
-    py::Ref capacity = py::Ref::steal(PyLong_FromLong(1000000));
+    py::Ref capacity = py::integer(1000000);
     py::Ref ring = py::call(py::global(N::RB).get(), {}, py::Kw<N::capacity, N::dtype>{},
                             {capacity.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     bind(N::event_queue, ring.get());

@@ -24,21 +24,19 @@ constexpr DayTimer k_day_timers[] = {
     {15, 30, 15, 30, 20'000'000'000LL, N::send_after_trading_event},
 };
 
-py::Ref integer(long long v) { return py::Ref::steal(PyLong_FromLongLong(v)); }
-
 py::Ref now() { return py::call_method(py::global(N::datetime).get(), N::now); }
 
 // `time(hour, minute)`.
 py::Ref time_of_day(int hour, int minute) {
     py::Ref time_cls = py::global(N::time);
-    py::Ref h = integer(hour), m = integer(minute);
+    py::Ref h = py::integer(hour), m = py::integer(minute);
     return py::call(time_cls.get(), {h.get(), m.get()});
 }
 
 // `int(time_diff.total_seconds() * 1000000000)`: a float product truncated toward zero.
 py::Ref nanoseconds(PyObject* time_diff) {
     py::Ref seconds = py::call_method(time_diff, N::total_seconds);
-    py::Ref billion = integer(1'000'000'000LL);
+    py::Ref billion = py::integer(1'000'000'000LL);
     py::Ref product = py::Ref::steal(PyNumber_Multiply(seconds.get(), billion.get()));
     return py::Ref::steal(PyNumber_Long(product.get()));
 }
@@ -63,7 +61,7 @@ void arm_day_timer(PyObject* self, const DayTimer& timer, PyObject* now, PyObjec
         py::Ref time_diff = py::Ref::steal(PyNumber_Subtract(target.get(), now));
         add_timer(self, [&] { return nanoseconds(time_diff.get()); }, timer.callback);
     } else if (timer.late_delay_ns != 0) {
-        add_timer(self, [&] { return integer(timer.late_delay_ns); }, timer.callback);
+        add_timer(self, [&] { return py::integer(timer.late_delay_ns); }, timer.callback);
     }
 }
 
@@ -71,10 +69,10 @@ void arm_day_timer(PyObject* self, const DayTimer& timer, PyObject* now, PyObjec
 void arm_next_day(PyObject* self) {
     py::Ref first_reading = now();
     py::Ref replace = py::getattr(first_reading.get(), N::replace);
-    py::Ref eight = integer(8), zero = integer(0);
+    py::Ref eight = py::integer(8), zero = py::integer(0);
     py::Ref today_8am = py::call(replace.get(), {}, py::Kw<N::hour, N::minute, N::second, N::microsecond>{},
                                  {eight.get(), zero.get(), zero.get(), zero.get()});
-    py::Ref one = integer(1);
+    py::Ref one = py::integer(1);
     py::Ref one_day = py::call(py::global(N::timedelta).get(), {}, py::Kw<N::days>{}, {one.get()});
     py::Ref tomorrow_8am = py::Ref::steal(PyNumber_Add(today_8am.get(), one_day.get()));
     py::Ref time_diff = py::Ref::steal(PyNumber_Subtract(tomorrow_8am.get(), now().get()));

@@ -7,8 +7,6 @@
 namespace adapter {
 namespace {
 
-py::Ref integer(long v) { return py::Ref::steal(PyLong_FromLong(v)); }
-
 // `self.config.base`, read afresh at each use.
 py::Ref config_base(PyObject* self) {
     py::Ref config = py::getattr(self, N::config);
@@ -92,9 +90,9 @@ py::Ref init(PyObject* const* args) {
     py::call_method(super.get(), N::dunder_init);
 
     py::setattr(self, N::logged_in, Py_False);
-    py::setattr(self, N::order_num, integer(0).get());
-    py::setattr(self, N::bar_cnt, integer(0).get());
-    py::setattr(self, N::current_trade_dt, integer(0).get());
+    py::setattr(self, N::order_num, py::integer(0).get());
+    py::setattr(self, N::bar_cnt, py::integer(0).get());
+    py::setattr(self, N::current_trade_dt, py::integer(0).get());
     py::Ref now = py::call_method(py::global(N::datetime).get(), N::now);
     py::Ref today = py::call_method(now.get(), N::date);
     py::setattr(self, N::first_dt, today.get());

@@ -38,8 +38,7 @@ py::Attr k_init_qty{N::init_qty};
 
 // Result codes are compared with the integer 0, as `code != 0`.
 bool failed(PyObject* code) {
-    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    return py::compare(code, zero.get(), Py_NE);
+    return py::compare(code, py::integer(0).get(), Py_NE);
 }
 
 py::Ref make_asset(PyObject* asset_res) {

@@ -39,13 +39,7 @@ py::Attr k_order_qty{N::order_qty};
 py::Attr k_error_code{N::error_code};
 py::Attr k_error_msg{N::error_msg};
 
-PyObject* zero() {
-    static PyObject* value = nullptr;
-    if (!value && !(value = PyLong_FromLong(0))) py::raise();
-    return value;
-}
-
-bool positive(PyObject* value) { return py::compare(value, zero(), Py_GT); }
+bool positive(PyObject* value) { return py::compare(value, py::integer(0).get(), Py_GT); }
 
 // `value == Enum.m1 or value == Enum.m2 ...` for an enumeration bound as a module global.
 bool is_any(PyObject* value, N enum_global, std::initializer_list<N> members) {
@@ -127,7 +121,7 @@ void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* repo
     py::Ref value = k_total_trade_value(report);
     py::Ref traded = k_trade_qty(report);
     // Nothing traded in total yet means no average to take: the previous one stays.
-    if (!py::equals(traded.get(), zero())) {
+    if (!py::equals(traded.get(), py::integer(0).get())) {
         py::Ref avg = py::Ref::steal(PyNumber_TrueDivide(value.get(), traded.get()));
         py::setattr(order, N::avg_price, avg.get());
     }

@@ -29,20 +29,18 @@ py::Attr k_end_time_current{N::end_time};  // stored into current_trade_dt
 py::Attr k_bar_cnt{N::bar_cnt};
 py::Attr k_current_trade_dt{N::current_trade_dt};
 
-py::Ref int_of(long value) { return py::Ref::steal(PyLong_FromLong(value)); }
-
 // Counts the bar into the current run, or starts a new run with it, then keeps its bar time.
 // Each use of the bar time divides `end_time` afresh.
 void count(PyObject* self, PyObject* bar) {
     py::Ref current = k_current_trade_dt(self);
-    py::Ref zero = int_of(0);
+    py::Ref zero = py::integer(0);
     bool same_run = py::equals(current.get(), zero.get());  // no bar yet: the first bar counts
     if (!same_run) {
         py::Ref end_time = k_end_time_run(bar);
         py::Ref bar_time = host::seconds(end_time.get());
         same_run = py::equals(current.get(), bar_time.get());
     }
-    py::Ref one = int_of(1);
+    py::Ref one = py::integer(1);
     py::Ref cnt;
     if (same_run) {
         py::Ref previous = k_bar_cnt(self);
@@ -63,7 +61,7 @@ bool run_complete(PyObject* self) {
     py::Ref universe = py::call_method(env.get(), N::get_universe);
     Py_ssize_t n = PyObject_Size(universe.get());
     if (n < 0) py::raise();
-    py::Ref size = py::Ref::steal(PyLong_FromSsize_t(n));
+    py::Ref size = py::integer(n);
     py::Ref cnt = k_bar_cnt(self);
     return py::equals(size.get(), cnt.get());
 }
@@ -92,7 +90,7 @@ py::Ref on_bar(PyObject* const* args) {
     py::Ref date = py::call(to_date.get(), {whole.get()});
     host::Post post(N::BAR);
     post(py::Kw<N::calendar_dt, N::trading_dt>{}, {date.get(), date.get()});
-    py::Ref zero = int_of(0);
+    py::Ref zero = py::integer(0);
     k_bar_cnt.set(self, zero.get());
     return py::none();
 }

@@ -25,9 +25,7 @@ py::Ref current(N history_name, PyObject* code) {
         if (PyErr_Occurred()) py::raise();
         return py::none();
     }
-    static PyObject* last = nullptr;
-    if (!last && !(last = PyLong_FromLong(-1))) py::raise();
-    return py::getitem(buffer.get(), last);
+    return py::getitem(buffer.get(), py::integer(-1).get());
 }
 
 // The newest `count` records, oldest first, as a new list.

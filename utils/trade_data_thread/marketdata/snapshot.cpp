@@ -70,9 +70,7 @@ py::Ref on_snapshot(PyObject* const* args) {
     py::check(PyDict_SetItem(tick.get(), py::name(N::datetime), dt.get()));
     py::copy_fields(tick.get(), snapshot, k_fields);
 
-    static PyObject* ring_size = nullptr;
-    if (!ring_size && !(ring_size = PyLong_FromSsize_t(k_ring_size))) py::raise();
-    keep(N::history_tick, code.get(), tick.get(), ring_size);
+    keep(N::history_tick, code.get(), tick.get(), py::integer(k_ring_size).get());
 
     host::Post post(N::TICK);
     py::Ref tick_cls = py::global(N::TickObject);

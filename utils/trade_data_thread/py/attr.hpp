@@ -85,8 +85,6 @@ inline Ref getattr(PyObject* obj, Name n) { return Ref::steal(PyObject_GetAttr(o
 inline void setattr(PyObject* obj, Name n, PyObject* value) {
     check(PyObject_SetAttr(obj, name(n), value));
 }
-// True when the attribute can be read; any error while reading counts as absent.
-bool hasattr_quiet(PyObject* obj, Name n);
 // The attribute, or an empty Ref when reading it fails with any error (the error is cleared).
 Ref getattr_quiet(PyObject* obj, Name n);
 

@@ -143,16 +143,6 @@ Ref class_attr(PyObject* cls, Name n) {
     return value;
 }
 
-bool hasattr_quiet(PyObject* obj, Name n) {
-    PyObject* value = PyObject_GetAttr(obj, name(n));
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    PyErr_Clear();
-    return false;
-}
-
 Ref getattr_quiet(PyObject* obj, Name n) {
     PyObject* value = PyObject_GetAttr(obj, name(n));
     if (!value) PyErr_Clear();

@@ -59,4 +59,7 @@ private:
 
 inline Ref none() { return Ref::borrow(Py_None); }
 
+// A new int (small ones are the interpreter's shared objects, so this allocates nothing for them).
+inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
+
 }  // namespace py
