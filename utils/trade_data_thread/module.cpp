@@ -12,7 +12,6 @@
 
 #include <cstring>
 #include <initializer_list>
-#include <new>
 
 #if defined(TDT_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
 #error "TDT_REQUIRE_PY_DEBUG: these Python headers are not a debug build's (Py_DEBUG is not defined)"
@@ -21,10 +20,12 @@
 namespace mod {
 namespace {
 
-// Process-wide state. The module object is kept for the life of the process once loaded.
+// Process-wide state. In the main interpreter the module object is kept for the life of the
+// process; a subinterpreter's module is its own to free, and freeing it unpins the interpreter.
 struct State {
-    int64_t interpreter_id = -1;
-    PyObject* module = nullptr;       // owned: handed out by every create
+    int64_t interpreter_id = -1;      // the pinned interpreter, -1 when none
+    bool main = false;                // the pinned interpreter is the main one
+    PyObject* module = nullptr;       // handed out by every create; owned in the main interpreter
     PyObject* loading_for = nullptr;  // the module object the load sequence ran (or runs) for
     PyObject* strategy_class = nullptr;  // owned
 };
@@ -35,25 +36,25 @@ State g_state;
 // `from <module> import name`: the attribute, else the submodule already loaded under that name.
 py::Ref import_from(PyObject* module, PyObject* name) {
     PyObject* value = nullptr;
-    if (py::check(py::compat::lookup_attr(module, name, &value))) return py::Ref::steal(value);
+    if (py::check(py::compat::lookup_attr(module, name, &value))) return py::Ref::steal_or_raise(value);
     py::Ref module_name = py::getattr(module, N::dunder_name);
-    py::Ref full = py::Ref::steal(PyUnicode_FromFormat("%S.%S", module_name.get(), name));
+    py::Ref full = py::Ref::steal_or_raise(PyUnicode_FromFormat("%S.%S", module_name.get(), name));
     PyObject* loaded = PyImport_GetModule(full.get());
-    if (loaded) return py::Ref::steal(loaded);
+    if (loaded) return py::Ref::steal_or_raise(loaded);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     py::raise();
 }
 
 py::Ref import_module(const char* dotted, PyObject* fromlist) {
-    py::Ref name = py::Ref::steal(PyUnicode_FromString(dotted));
-    return py::Ref::steal(PyImport_ImportModuleLevelObject(name.get(), py::globals_dict(), nullptr, fromlist, 0));
+    py::Ref name = py::Ref::steal_or_raise(PyUnicode_FromString(dotted));
+    return py::Ref::steal_or_raise(PyImport_ImportModuleLevelObject(name.get(), py::globals_dict(), nullptr, fromlist, 0));
 }
 
 void bind(N name, PyObject* value) { py::check(PyDict_SetItem(py::globals_dict(), py::name(name), value)); }
 
 // from <module> import a, b, ...
 void import_names(const char* module_name, std::initializer_list<N> names) {
-    py::Ref fromlist = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    py::Ref fromlist = py::Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (N n : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(py::name(n)));
     py::Ref module = import_module(module_name, fromlist.get());
@@ -62,7 +63,7 @@ void import_names(const char* module_name, std::initializer_list<N> names) {
 
 // from <module> import <name> as <alias>
 void import_name_as(const char* module_name, N name, N alias) {
-    py::Ref fromlist = py::Ref::steal(PyTuple_Pack(1, py::name(name)));
+    py::Ref fromlist = py::Ref::steal_or_raise(PyTuple_Pack(1, py::name(name)));
     py::Ref module = import_module(module_name, fromlist.get());
     bind(alias, import_from(module.get(), py::name(name)).get());
 }
@@ -74,7 +75,7 @@ void import_module_as(const char* dotted, N alias) {
     while ((part = std::strchr(part, '.')) != nullptr) {
         ++part;
         const char* end = std::strchr(part, '.');
-        py::Ref attr = py::Ref::steal(end ? PyUnicode_FromStringAndSize(part, end - part) : PyUnicode_FromString(part));
+        py::Ref attr = py::Ref::steal_or_raise(end ? PyUnicode_FromStringAndSize(part, end - part) : PyUnicode_FromString(part));
         module = import_from(module.get(), attr.get());
     }
     bind(alias, module.get());
@@ -82,7 +83,7 @@ void import_module_as(const char* dotted, N alias) {
 
 // from <module> import *: the names of `__all__`, else every public name of the namespace.
 void import_star(const char* module_name) {
-    py::Ref fromlist = py::Ref::steal(PyTuple_Pack(1, PyUnicode_InternFromString("*")));
+    py::Ref fromlist = py::Ref::steal_or_raise(PyTuple_Pack(1, py::name(N::star)));
     py::Ref module = import_module(module_name, fromlist.get());
     PyObject* raw = nullptr;
     bool skip_private = false;
@@ -91,20 +92,20 @@ void import_star(const char* module_name) {
             PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
             py::raise();
         }
-        py::Ref dict = py::Ref::steal(raw);
+        py::Ref dict = py::Ref::steal_or_raise(raw);
         raw = PyMapping_Keys(dict.get());
         skip_private = true;
     }
-    py::Ref names = py::Ref::steal(raw);
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(names.get()));
-    while (py::Ref name = py::Ref::maybe(PyIter_Next(iter.get()))) {
+    py::Ref names = py::Ref::steal_or_raise(raw);
+    py::Ref iter = py::Ref::steal_or_raise(PyObject_GetIter(names.get()));
+    while (py::Ref name = py::Ref::steal_or_empty(PyIter_Next(iter.get()))) {
         if (!PyUnicode_Check(name.get())) {
             PyErr_Format(PyExc_TypeError, "%s in %s.%s must be str, not %.100s", skip_private ? "Key" : "Item",
                          module_name, skip_private ? "__dict__" : "__all__", Py_TYPE(name.get())->tp_name);
             py::raise();
         }
         if (skip_private && PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
-        py::Ref value = py::Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+        py::Ref value = py::Ref::steal_or_raise(PyObject_GetAttr(module.get(), name.get()));
         py::check(PyDict_SetItem(py::globals_dict(), name.get(), value.get()));
     }
     if (PyErr_Occurred()) py::raise();
@@ -143,7 +144,7 @@ void import_all() {
 
 // ---- shared state ----------------------------------------------------------------------------
 
-py::Ref new_dict() { return py::Ref::steal(PyDict_New()); }
+py::Ref new_dict() { return py::Ref::steal_or_raise(PyDict_New()); }
 
 void create_shared_state() {
     bind(N::tovik_params, new_dict().get());
@@ -178,12 +179,12 @@ void warn_on_version_mismatch() {
 void load(PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);  // borrowed; the module keeps it
     py::bind_globals(dict);
-    py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
+    py::Ref builtins = py::Ref::steal_or_raise(PyImport_ImportModule("builtins"));
     bind(N::dunder_builtins, builtins.get());
     warn_on_version_mismatch();
 
     py::Ref modules = py::Ref::borrow(PyImport_GetModuleDict());
-    py::Ref qualified = py::Ref::steal(PyUnicode_FromString(k_qualified_name));
+    py::Ref qualified = py::Ref::steal_or_raise(PyUnicode_FromString(k_qualified_name));
     if (!py::check(PyDict_Contains(modules.get(), qualified.get())))
         py::check(PyDict_SetItem(modules.get(), qualified.get(), module));
 
@@ -191,7 +192,7 @@ void load(PyObject* module) {
     create_shared_state();
     PyObject* module_name = qualified.get();
     for (const py::FunctionDef& def : marketdata::k_query_functions)
-        py::check(PyDict_SetItemString(dict, def.name, py::make_function(def, "", module_name).get()));
+        bind(def.name, py::make_function(def, "", module_name).get());
 
     py::Ref base = py::getattr(py::global(N::strategy).get(), N::TovikStrategy);
     py::Ref cls = adapter::make_strategy_class(base.get(), module_name);
@@ -203,43 +204,50 @@ void load(PyObject* module) {
 
 // ---- slots -------------------------------------------------------------------------------------
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    try {
-        int64_t id = py::compat::interpreter_id();
-        if (id == -1) return nullptr;
-        if (g_state.interpreter_id == -1) {
-            g_state.interpreter_id = id;
-        } else if (g_state.interpreter_id != id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one interpreter per "
-                            "process.");
-            return nullptr;
-        }
-        if (g_state.module) return Py_NewRef(g_state.module);
-        py::init_names();
-        py::ready_function_type();
-
-        py::Ref spec_name = py::Ref::steal(PyObject_GetAttrString(spec, "name"));
-        py::Ref module = py::Ref::steal(PyModule_NewObject(spec_name.get()));
-        PyObject* dict = PyModule_GetDict(module.get());
-        struct Copy { N from, to; bool skip_none; };
-        for (Copy c : {Copy{N::loader, N::dunder_loader, false}, Copy{N::origin, N::dunder_file, false},
-                       Copy{N::parent, N::dunder_package, false},
-                       Copy{N::submodule_search_locations, N::dunder_path, true}}) {
-            PyObject* value = nullptr;
-            if (!py::check(py::compat::lookup_attr(spec, py::name(c.from), &value))) continue;
-            py::Ref owned = py::Ref::steal(value);
-            if (c.skip_none && value == Py_None) continue;
-            py::check(PyDict_SetItem(dict, py::name(c.to), value));
-        }
-        g_state.module = Py_NewRef(module.get());
-        return module.release();
-    } catch (const py::Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
+PyObject* create_module(PyObject* spec) {
+    int64_t id = py::compat::interpreter_id();
+    if (id == -1) py::raise();
+    if (g_state.interpreter_id == -1) {
+        g_state.interpreter_id = id;
+        g_state.main = PyInterpreterState_Get() == PyInterpreterState_Main();
+    } else if (g_state.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        py::raise();
     }
+    if (g_state.module) return Py_NewRef(g_state.module);
+    py::init_names();
+    py::ready_function_type();
+
+    py::Ref spec_name = py::getattr(spec, N::name);
+    py::Ref module = py::Ref::steal_or_raise(PyModule_NewObject(spec_name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());
+    struct Copy { N from, to; bool skip_none; };
+    for (Copy c : {Copy{N::loader, N::dunder_loader, false}, Copy{N::origin, N::dunder_file, false},
+                   Copy{N::parent, N::dunder_package, false},
+                   Copy{N::submodule_search_locations, N::dunder_path, true}}) {
+        PyObject* value = nullptr;
+        if (!py::check(py::compat::lookup_attr(spec, py::name(c.from), &value))) continue;
+        py::Ref owned = py::Ref::steal_or_raise(value);
+        if (c.skip_none && value == Py_None) continue;
+        py::check(PyDict_SetItem(dict, py::name(c.to), value));
+    }
+    g_state.module = g_state.main ? Py_NewRef(module.get()) : module.get();
+    return module.release();
+}
+
+// Everything the module made in its interpreter goes with it: the next import, from any
+// interpreter, starts from nothing. What may belong to the ended interpreter is dropped unreleased.
+void unpin() noexcept {
+    py::unbind_globals();
+    py::end_era();
+    py::forget_names();
+    g_state = State{};
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+    return py::boundary([&] { return create_module(spec); }, static_cast<PyObject*>(nullptr));
 }
 
 int exec(PyObject* module) noexcept {
@@ -250,20 +258,32 @@ int exec(PyObject* module) noexcept {
         return -1;
     }
     g_state.loading_for = module;
-    try {
-        load(module);
+    int rc = py::boundary([&] {
+        try {
+            load(module);
+        } catch (const py::Error&) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init halvex.lumet.utils.trade_data_thread");
+            throw;
+        }
         return 0;
-    } catch (const py::Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    // A failed load leaves nothing usable behind: the next import starts over on a new object.
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init halvex.lumet.utils.trade_data_thread");
+    }, -1);
+    if (rc == 0) return 0;
+    // A failed load leaves nothing usable behind: what survives of it (the class, its functions)
+    // raises when called, and the next import starts over on a new object.
     _PyTraceback_Add("init halvex.lumet.utils.trade_data_thread", "trade_data_thread", 1);
+    py::unbind_globals();
     g_state.loading_for = nullptr;
     Py_CLEAR(g_state.strategy_class);
-    Py_CLEAR(g_state.module);
+    if (g_state.main) Py_CLEAR(g_state.module);
+    g_state.module = nullptr;
     return -1;
+}
+
+// A module object of ours is freed. In a subinterpreter that is the loaded module when the
+// interpreter ends, or a failed load's while none is loaded: either releases the pin. The main
+// interpreter keeps its pin and its module for the life of the process.
+void free_module(void* module) noexcept {
+    if (g_state.interpreter_id != -1 && !g_state.main && (g_state.module == module || !g_state.module)) unpin();
 }
 
 PyModuleDef_Slot k_slots[] = {
@@ -273,7 +293,7 @@ PyModuleDef_Slot k_slots[] = {
 };
 
 PyModuleDef k_definition = {
-    PyModuleDef_HEAD_INIT, "trade_data_thread", nullptr, 0, nullptr, k_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "trade_data_thread", nullptr, 0, nullptr, k_slots, nullptr, nullptr, free_module,
 };
 
 }  // namespace

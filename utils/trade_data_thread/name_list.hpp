@@ -127,5 +127,29 @@
     /* level-2: the builtin chr */                                                                \
     X(builtins, "builtins") X(chr, "chr")                                                         \
     /* algo orders */                                                                             \
-    X(pytovik_enums, "pytovik.enums")
+    X(pytovik_enums, "pytovik.enums")                                                             \
+    /* loading and the lookup rules */                                                            \
+    X(name, "name") X(star, "*") X(dunder_getattribute, "__getattribute__")                       \
+    /* module functions and methods, and their parameters */                                      \
+    X(get_current_bar, "get_current_bar") X(get_current_tick, "get_current_tick")                 \
+    X(history_ticks, "history_ticks") X(history_bars, "history_bars") X(count, "count")           \
+    X(initialize, "initialize") X(on_initialize, "on_initialize") X(on_switch_day, "on_switch_day") \
+    X(on_snapshot, "on_snapshot") X(on_tick_order, "on_tick_order") X(on_tick_trade, "on_tick_trade") \
+    X(on_bar, "on_bar") X(on_login, "on_login") X(on_query_asset, "on_query_asset")               \
+    X(on_query_position, "on_query_position") X(on_order, "on_order") X(on_trade, "on_trade")     \
+    X(on_order_action_error, "on_order_action_error") X(on_algo_login, "on_algo_login")           \
+    X(on_create_algo_parent_order_res, "on_create_algo_parent_order_res")                         \
+    X(on_cancel_algo_parent_order_res, "on_cancel_algo_parent_order_res")                         \
+    X(on_control_algo_parent_order_res, "on_control_algo_parent_order_res")                       \
+    X(on_algo_parent_order_update, "on_algo_parent_order_update")                                 \
+    X(on_algo_child_order_update, "on_algo_child_order_update")                                   \
+    X(on_algo_child_order_trade, "on_algo_child_order_trade")                                     \
+    X(self, "self") X(snapshot, "snapshot") X(tick_order, "tick_order") X(tick_trade, "tick_trade") \
+    X(bar, "bar") X(login_res, "login_res") X(asset_res, "asset_res") X(request_id, "request_id") \
+    X(query_position_res, "query_position_res") X(order_action_error, "order_action_error")       \
+    X(algo_login_res, "algo_login_res") X(create_parent_order_res, "create_parent_order_res")     \
+    X(cancel_parent_order_res, "cancel_parent_order_res")                                         \
+    X(control_parent_order_res, "control_parent_order_res") X(parent_order, "parent_order")       \
+    X(child_order, "child_order") X(child_trade, "child_trade") X(event_type, "event_type")       \
+    X(dt, "dt")
 // clang-format on

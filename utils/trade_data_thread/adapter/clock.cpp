@@ -37,8 +37,8 @@ py::Ref time_of_day(int hour, int minute) {
 py::Ref nanoseconds(PyObject* time_diff) {
     py::Ref seconds = py::call_method(time_diff, N::total_seconds);
     py::Ref billion = py::integer(1'000'000'000LL);
-    py::Ref product = py::Ref::steal(PyNumber_Multiply(seconds.get(), billion.get()));
-    return py::Ref::steal(PyNumber_Long(product.get()));
+    py::Ref product = py::Ref::steal_or_raise(PyNumber_Multiply(seconds.get(), billion.get()));
+    return py::Ref::steal_or_raise(PyNumber_Long(product.get()));
 }
 
 // `self.context.add_timer_interval(delay, self.<callback>)`, the delay computed in between.
@@ -58,7 +58,7 @@ void arm_day_timer(PyObject* self, const DayTimer& timer, PyObject* now, PyObjec
         py::Ref date = py::call_method(now, N::date);
         py::Ref at = time_of_day(timer.at_hour, timer.at_minute);
         py::Ref target = py::call_method(datetime_cls.get(), N::combine, {date.get(), at.get()});
-        py::Ref time_diff = py::Ref::steal(PyNumber_Subtract(target.get(), now));
+        py::Ref time_diff = py::Ref::steal_or_raise(PyNumber_Subtract(target.get(), now));
         add_timer(self, [&] { return nanoseconds(time_diff.get()); }, timer.callback);
     } else if (timer.late_delay_ns != 0) {
         add_timer(self, [&] { return py::integer(timer.late_delay_ns); }, timer.callback);
@@ -74,8 +74,8 @@ void arm_next_day(PyObject* self) {
                                  {eight.get(), zero.get(), zero.get(), zero.get()});
     py::Ref one = py::integer(1);
     py::Ref one_day = py::call(py::global(N::timedelta).get(), {}, py::Kw<N::days>{}, {one.get()});
-    py::Ref tomorrow_8am = py::Ref::steal(PyNumber_Add(today_8am.get(), one_day.get()));
-    py::Ref time_diff = py::Ref::steal(PyNumber_Subtract(tomorrow_8am.get(), now().get()));
+    py::Ref tomorrow_8am = py::Ref::steal_or_raise(PyNumber_Add(today_8am.get(), one_day.get()));
+    py::Ref time_diff = py::Ref::steal_or_raise(PyNumber_Subtract(tomorrow_8am.get(), now().get()));
     add_timer(self, [&] { return nanoseconds(time_diff.get()); }, N::set_timer);
 }
 

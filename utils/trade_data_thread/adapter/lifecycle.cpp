@@ -43,8 +43,8 @@ void register_td_brokers(PyObject* self) {
     py::Ref base = config_base(self);
     py::Ref accounts = py::getattr(base.get(), N::accounts);
     py::Ref items = py::call_method(accounts.get(), N::items);
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(items.get()));
-    while (py::Ref item = py::Ref::maybe(PyIter_Next(iter.get()))) {
+    py::Ref iter = py::Ref::steal_or_raise(PyObject_GetIter(items.get()));
+    while (py::Ref item = py::Ref::steal_or_empty(PyIter_Next(iter.get()))) {
         auto [account_type, account_string] = py::unpack2(item.get());
         py::Ref dest = destination(account_string.get());
         py::Ref context = py::getattr(self, N::context);
@@ -74,7 +74,7 @@ void subscribe_bars(PyObject* self) {
     py::Ref md_type = py::getitem(py::global(N::tovik_params).get(), py::name(N::tovik_md));
     py::Ref market = py::member_of(N::MarketType, N::SZSE);
     py::Ref data_type = py::member_of(N::SubscribeDataType, N::Bar);
-    py::Ref codes = py::Ref::steal(PyList_New(0));
+    py::Ref codes = py::Ref::steal_or_raise(PyList_New(0));
     py::call_method(context.get(), N::subscribe,
                     {md_type.get(), market.get(), data_type.get(), codes.get(), py::name(N::one_minute)});
 }

@@ -10,31 +10,21 @@ namespace {
 using py::Field;
 
 // Asset's positional arguments, in order.
-py::Attr k_asset_args[] = {
-    py::Attr{N::fund_account_id}, py::Attr{N::available_t1}, py::Attr{N::frozen_all},
-    py::Attr{N::market_value},    py::Attr{N::total_asset},  py::Attr{N::leaves_value},
-    py::Attr{N::init_leaves_value},
+constexpr N k_asset_args[] = {
+    N::fund_account_id, N::available_t1, N::frozen_all,      N::market_value,
+    N::total_asset,     N::leaves_value, N::init_leaves_value,
 };
 constexpr std::size_t k_asset_arity = sizeof(k_asset_args) / sizeof(k_asset_args[0]);
 
 // The position state after construction, in key order: key, position record attribute.
-Field k_position_state[] = {
-    {N::quantity, py::Attr{N::leaves_qty}},
-    {N::available_qty, py::Attr{N::available_qty}},
-    {N::avg_price, py::Attr{N::cost_price}},
-    {N::last_price, py::Attr{N::last_price}},
-    {N::market_value, py::Attr{N::market_value}},
-    {N::daily_pnl, py::Attr{N::profit_loss}},
+constexpr Field k_position_state[] = {
+    {N::quantity, N::leaves_qty},
+    {N::available_qty, N::available_qty},
+    {N::avg_price, N::cost_price},
+    {N::last_price, N::last_price},
+    {N::market_value, N::market_value},
+    {N::daily_pnl, N::profit_loss},
 };
-
-py::Attr k_fund_account_id{N::fund_account_id};
-py::Attr k_error_code{N::error_code};
-py::Attr k_client_seq_id{N::client_seq_id};
-py::Attr k_error_msg{N::error_msg};
-py::Attr k_leaves_value{N::leaves_value};
-py::Attr k_security_id{N::security_id};
-py::Attr k_market_id{N::market_id};
-py::Attr k_init_qty{N::init_qty};
 
 // Result codes are compared with the integer 0, as `code != 0`.
 bool failed(PyObject* code) {
@@ -42,22 +32,25 @@ bool failed(PyObject* code) {
 }
 
 py::Ref make_asset(PyObject* asset_res) {
+    static const py::Reads reads{k_asset_args};
     py::Ref asset_cls = py::global(N::Asset);
     py::Ref values[k_asset_arity];
-    for (std::size_t i = 0; i < k_asset_arity; ++i) values[i] = k_asset_args[i](asset_res);
+    for (std::size_t i = 0; i < k_asset_arity; ++i) values[i] = reads[i](asset_res);
     return py::call(asset_cls.get(), {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
                                       values[4].get(), values[5].get(), values[6].get()});
 }
 
 // Position(market code, LONG, init_qty) with its state set from the record.
 py::Ref make_position(PyObject* record) {
+    static const py::Attr security_id{N::security_id}, market_id{N::market_id}, init_qty_of{N::init_qty};
+    static const py::Reads state_reads{k_position_state};
     py::Ref position_cls = py::global(N::Position);
-    py::Ref code = host::market_code(record, k_security_id, k_market_id);
+    py::Ref code = host::market_code(record, security_id, market_id);
     py::Ref direction = py::member_of(N::POSITION_DIRECTION, N::LONG);
-    py::Ref init_qty = k_init_qty(record);
+    py::Ref init_qty = init_qty_of(record);
     py::Ref position = py::call(position_cls.get(), {code.get(), direction.get(), init_qty.get()});
-    py::Ref state = py::Ref::steal(PyDict_New());
-    py::copy_fields(state.get(), record, k_position_state);
+    py::Ref state = py::Ref::steal_or_raise(PyDict_New());
+    py::copy_fields(state.get(), record, k_position_state, state_reads);
     py::call_method(position.get(), N::set_state, {state.get()});
     return position;
 }
@@ -68,13 +61,15 @@ py::Ref on_login(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* login_res = args[1];
     static const py::Literal k_account{"on_login fund_account_id:"}, k_code{", error_code:"};
-    py::Ref account_id = k_fund_account_id(login_res);
-    py::Ref error_code = k_error_code(login_res);
+    static const py::Attr fund_account_id{N::fund_account_id}, error_code_of{N::error_code},
+        client_seq_id{N::client_seq_id}, error_msg{N::error_msg};
+    py::Ref account_id = fund_account_id(login_res);
+    py::Ref error_code = error_code_of(login_res);
     host::log_info(py::Text().lit(k_account).val(account_id.get()).lit(k_code).val(error_code.get()));
 
     host::Post post(N::LOGIN);
-    py::Ref rid = k_client_seq_id(login_res);
-    py::Ref msg = k_error_msg(login_res);
+    py::Ref rid = client_seq_id(login_res);
+    py::Ref msg = error_msg(login_res);
     post(py::Kw<N::rid, N::account_id, N::code, N::msg>{}, {rid.get(), account_id.get(), error_code.get(), msg.get()});
 
     if (failed(error_code.get())) return py::none();
@@ -92,8 +87,9 @@ py::Ref on_query_asset(PyObject* const* args) {
     PyObject* msg = args[4];
     static const py::Literal k_head{"on_query_asset, "}, k_leaves{", leaves_value:"}, k_code{" code "},
         k_msg{"  ms "};
-    py::Ref account_id = k_fund_account_id(asset_res);
-    py::Ref leaves_value = k_leaves_value(asset_res);
+    static const py::Attr fund_account_id{N::fund_account_id}, leaves_value_of{N::leaves_value};
+    py::Ref account_id = fund_account_id(asset_res);
+    py::Ref leaves_value = leaves_value_of(asset_res);
     host::log_info(py::Text()
                        .lit(k_head)
                        .val(account_id.get())
@@ -130,7 +126,7 @@ py::Ref on_query_position(PyObject* const* args) {
     }
     if (Py_TYPE(records) != &PyList_Type || PyList_GET_SIZE(records) == 0) return py::none();
 
-    py::Ref positions = py::Ref::steal(PyList_New(0));
+    py::Ref positions = py::Ref::steal_or_raise(PyList_New(0));
     // Indexed like Python's list iteration: the list may change while records convert.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
         py::Ref record = py::Ref::borrow(PyList_GET_ITEM(records, i));
@@ -143,7 +139,8 @@ py::Ref on_query_position(PyObject* const* args) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
             py::Caught error;
             static const py::Literal k_skip{"on_query_position position do not add: "}, k_exc{"  exception: "};
-            py::Ref security_id = k_security_id(record.get());
+            static const py::Attr security_id_of{N::security_id};
+            py::Ref security_id = security_id_of(record.get());
             host::log_warning(py::Text().lit(k_skip).val(security_id.get()).lit(k_exc).val(error.get()));
             continue;
         }

@@ -5,39 +5,28 @@
 #include "host/host.hpp"
 
 #include <initializer_list>
+#include <iterator>
 
 namespace adapter {
 namespace {
 
 struct LogPiece {
     py::Literal literal;
-    py::Attr attr;
+    N attr;
 };
 
 // The report's log line: each literal followed directly by the attribute's value.
 LogPiece k_log_line[] = {
-    {py::Literal{"on_order:"}, py::Attr{N::client_order_id}},
-    {py::Literal{", symbol: "}, py::Attr{N::security_id}},
-    {py::Literal{", price:"}, py::Attr{N::order_price}},
-    {py::Literal{", status:"}, py::Attr{N::order_status}},
-    {py::Literal{", order_qty:"}, py::Attr{N::order_qty}},
-    {py::Literal{", trade_qty:"}, py::Attr{N::trade_qty}},
-    {py::Literal{", total_trade_value: "}, py::Attr{N::total_trade_value}},
-    {py::Literal{", error_msg:"}, py::Attr{N::error_msg}},
-    {py::Literal{", last_match_qty: "}, py::Attr{N::last_match_qty}},
+    {py::Literal{"on_order:"}, N::client_order_id},
+    {py::Literal{", symbol: "}, N::security_id},
+    {py::Literal{", price:"}, N::order_price},
+    {py::Literal{", status:"}, N::order_status},
+    {py::Literal{", order_qty:"}, N::order_qty},
+    {py::Literal{", trade_qty:"}, N::trade_qty},
+    {py::Literal{", total_trade_value: "}, N::total_trade_value},
+    {py::Literal{", error_msg:"}, N::error_msg},
+    {py::Literal{", last_match_qty: "}, N::last_match_qty},
 };
-
-py::Attr k_client_order_id{N::client_order_id};
-py::Attr k_order_status{N::order_status};
-py::Attr k_counter_order_id{N::counter_order_id};
-py::Attr k_frozen_trade_value{N::frozen_trade_value};
-py::Attr k_last_match_qty{N::last_match_qty};
-py::Attr k_last_match_price{N::last_match_price};
-py::Attr k_total_trade_value{N::total_trade_value};
-py::Attr k_trade_qty{N::trade_qty};
-py::Attr k_order_qty{N::order_qty};
-py::Attr k_error_code{N::error_code};
-py::Attr k_error_msg{N::error_msg};
 
 bool positive(PyObject* value) { return py::compare(value, py::integer(0).get(), Py_GT); }
 
@@ -64,11 +53,12 @@ void set_status(PyObject* order, N status) {
 // The host order under the record's client order id, or an empty Ref when the host has none.
 // The membership test and the fetch are separate steps, each reading the global and the id.
 py::Ref known_order(PyObject* record) {
-    py::Ref id = k_client_order_id(record);
+    static const py::Attr client_order_id{N::client_order_id}, client_order_id_again{N::client_order_id};
+    py::Ref id = client_order_id(record);
     py::Ref orders = py::global(N::orders_dict);
     if (!py::contains(orders.get(), id.get())) return {};
     orders = py::global(N::orders_dict);
-    id = k_client_order_id(record);
+    id = client_order_id_again(record);
     return py::getitem(orders.get(), id.get());
 }
 
@@ -80,8 +70,10 @@ void post_order_event(N kind, PyObject* account, PyObject* order) {
 }
 
 void log_report(PyObject* report) {
+    static const py::Reads reads{k_log_line};
     py::Text line;
-    for (LogPiece& piece : k_log_line) line.lit(piece.literal).val(piece.attr(report).get());
+    for (std::size_t i = 0; i < std::size(k_log_line); ++i)
+        line.lit(k_log_line[i].literal).val(reads[i](report).get());
     host::log_info(line);
 }
 
@@ -90,9 +82,10 @@ void log_report(PyObject* report) {
 // an order that has finished, nor moves a partly filled one back to ACTIVE.
 void accepted(PyObject* report, PyObject* order, PyObject* account) {
     if (status_is(order, {N::FILLED, N::CANCELLED, N::REJECTED})) return;
-    py::Ref counter_id = k_counter_order_id(report);
+    static const py::Attr counter_order_id{N::counter_order_id}, frozen_trade_value{N::frozen_trade_value};
+    py::Ref counter_id = counter_order_id(report);
     py::setattr(order, N::secondary_order_id, counter_id.get());
-    py::Ref frozen = k_frozen_trade_value(report);
+    py::Ref frozen = frozen_trade_value(report);
     py::call_method(order, N::set_frozen_cash, {frozen.get()});
 
     if (!py::truthy(counter_id.get()) || !positive(counter_id.get())) return;
@@ -104,10 +97,12 @@ void accepted(PyObject* report, PyObject* order, PyObject* account) {
 // The fill the report carries: a host Trade, the cumulative quantities and average price taken
 // from the report, then the TRADE event.
 void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status, PyObject* amount) {
+    static const py::Attr last_match_price{N::last_match_price}, total_trade_value{N::total_trade_value},
+        trade_qty{N::trade_qty}, order_qty{N::order_qty};
     py::Ref trade_cls = py::global(N::Trade);
     py::Ref from_create = py::getattr(trade_cls.get(), N::dunder_from_create);
     py::Ref order_id = py::getattr(order, N::order_id);
-    py::Ref price = k_last_match_price(report);
+    py::Ref price = last_match_price(report);
     py::Ref side = py::getattr(order, N::side);
     py::Ref position_effect = py::getattr(order, N::position_effect);
     py::Ref market_code = py::getattr(order, N::market_code);
@@ -118,16 +113,16 @@ void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* repo
         {order_id.get(), price.get(), amount, side.get(), position_effect.get(), market_code.get(),
          frozen_price.get()});
 
-    py::Ref value = k_total_trade_value(report);
-    py::Ref traded = k_trade_qty(report);
+    py::Ref value = total_trade_value(report);
+    py::Ref traded = trade_qty(report);
     // Nothing traded in total yet means no average to take: the previous one stays.
     if (!py::equals(traded.get(), py::integer(0).get())) {
-        py::Ref avg = py::Ref::steal(PyNumber_TrueDivide(value.get(), traded.get()));
+        py::Ref avg = py::Ref::steal_or_raise(PyNumber_TrueDivide(value.get(), traded.get()));
         py::setattr(order, N::avg_price, avg.get());
     }
     py::setattr(order, N::filled_quantity, traded.get());
-    py::Ref quantity = k_order_qty(report);
-    py::Ref unfilled = py::Ref::steal(PyNumber_Subtract(quantity.get(), traded.get()));
+    py::Ref quantity = order_qty(report);
+    py::Ref unfilled = py::Ref::steal_or_raise(PyNumber_Subtract(quantity.get(), traded.get()));
     py::setattr(order, N::unfilled_quantity, unfilled.get());
 
     if (is_any(report_status, N::OrderStatusType, {N::Filled})) {
@@ -143,7 +138,8 @@ void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* repo
 
 // PartiallyFilled, Filled, the two cancelled and the two cancel-pending statuses.
 void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status) {
-    py::Ref amount = k_last_match_qty(report);
+    static const py::Attr last_match_qty{N::last_match_qty};
+    py::Ref amount = last_match_qty(report);
     if (positive(amount.get())) filled(report, order, account, report_status, amount.get());
 
     if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledPartiallyCancelled, N::Cancelled})) {
@@ -158,13 +154,14 @@ void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* re
 
 // Reject: the reason is "<error_code>_<error_msg>".
 void rejected(PyObject* report, PyObject* order, PyObject* account) {
-    py::Ref code = k_error_code(report);
-    py::Ref code_text = py::Ref::steal(PyObject_Str(code.get()));
-    py::Ref head = py::Ref::steal(PyNumber_Add(code_text.get(), py::name(N::underscore)));
-    py::Ref message = k_error_msg(report);
-    py::Ref reason = py::Ref::steal(PyNumber_Add(head.get(), message.get()));
+    static const py::Attr error_code{N::error_code}, error_msg{N::error_msg}, frozen_trade_value{N::frozen_trade_value};
+    py::Ref code = error_code(report);
+    py::Ref code_text = py::Ref::steal_or_raise(PyObject_Str(code.get()));
+    py::Ref head = py::Ref::steal_or_raise(PyNumber_Add(code_text.get(), py::name(N::underscore)));
+    py::Ref message = error_msg(report);
+    py::Ref reason = py::Ref::steal_or_raise(PyNumber_Add(head.get(), message.get()));
     py::call_method(order, N::mark_rejected, {reason.get()});
-    py::Ref frozen = k_frozen_trade_value(report);
+    py::Ref frozen = frozen_trade_value(report);
     py::call_method(order, N::set_frozen_cash, {frozen.get()});
     post_order_event(N::ORDER_UNSOLICITED_UPDATE, account, order);
 }
@@ -179,7 +176,8 @@ py::Ref on_order(PyObject* const* args) {
     py::Ref code = py::getattr(order.get(), N::market_code);
     py::Ref account = host::account_for(code.get());
 
-    py::Ref status = k_order_status(report);
+    static const py::Attr order_status{N::order_status};
+    py::Ref status = order_status(report);
     if (is_any(status.get(), N::OrderStatusType, {N::UnSend, N::Sended})) {
         accepted(report, order.get(), account.get());
     } else if (is_any(status.get(), N::OrderStatusType,

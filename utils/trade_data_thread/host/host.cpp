@@ -22,7 +22,7 @@ namespace {
 py::Ref join_code(PyObject* a, PyObject* b) {
     Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
     Py_UCS4 maxchar = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b));
-    py::Ref code = py::Ref::steal(PyUnicode_New(la + 1 + lb, std::max<Py_UCS4>(maxchar, 127)));
+    py::Ref code = py::Ref::steal_or_raise(PyUnicode_New(la + 1 + lb, std::max<Py_UCS4>(maxchar, 127)));
     if (PyUnicode_CopyCharacters(code.get(), 0, a, 0, la) < 0) py::raise();
     PyUnicode_WRITE(PyUnicode_KIND(code.get()), PyUnicode_DATA(code.get()), la, '.');
     if (PyUnicode_CopyCharacters(code.get(), la + 1, b, 0, lb) < 0) py::raise();
@@ -35,15 +35,19 @@ py::Ref market_code(PyObject* record, const py::Attr& security_id, const py::Att
     // `security_id + "."` cannot fail for a str, so only other types add it before the suffix is
     // fetched (their error comes first, as in the expression).
     py::Ref prefix;
-    if (!PyUnicode_CheckExact(id.get())) prefix = py::Ref::steal(PyNumber_Add(id.get(), py::name(N::dot)));
+    if (!PyUnicode_CheckExact(id.get())) prefix = py::Ref::steal_or_raise(PyNumber_Add(id.get(), py::name(N::dot)));
     py::Ref converter = py::global(N::get_exchane_from_tovik_mdtype);
     py::Ref type = market_type(record);
     py::Ref suffix = py::call(converter.get(), {type.get()});
     if (!prefix) {
-        if (PyUnicode_CheckExact(suffix.get())) return join_code(id.get(), suffix.get());
-        prefix = py::Ref::steal(PyUnicode_Concat(id.get(), py::name(N::dot)));
+        // Legacy strings are readied first: their length and characters are only known then.
+        if (PyUnicode_CheckExact(suffix.get())) {
+            if (!py::compat::ready(id.get()) || !py::compat::ready(suffix.get())) py::raise();
+            return join_code(id.get(), suffix.get());
+        }
+        prefix = py::Ref::steal_or_raise(PyUnicode_Concat(id.get(), py::name(N::dot)));
     }
-    return py::Ref::steal(PyNumber_Add(prefix.get(), suffix.get()));
+    return py::Ref::steal_or_raise(PyNumber_Add(prefix.get(), suffix.get()));
 }
 
 py::Ref seconds(PyObject* millis) {
@@ -52,11 +56,10 @@ py::Ref seconds(PyObject* millis) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(millis, &overflow);
         constexpr long long k_exact = 1LL << 53;
-        if (!overflow && v > -k_exact && v < k_exact) return py::Ref::steal(PyFloat_FromDouble(double(v) / 1000.0));
+        if (!overflow && v > -k_exact && v < k_exact) return py::Ref::steal_or_raise(PyFloat_FromDouble(double(v) / 1000.0));
     }
-    static PyObject* thousand = nullptr;
-    if (!thousand && !(thousand = PyLong_FromLong(1000))) py::raise();
-    return py::Ref::steal(PyNumber_TrueDivide(millis, thousand));
+    py::Ref thousand = py::integer(1000);
+    return py::Ref::steal_or_raise(PyNumber_TrueDivide(millis, thousand.get()));
 }
 
 py::Ref record_time(PyObject* millis) {

@@ -11,48 +11,41 @@ namespace {
 using py::Field;
 
 // The bar dictionary after "market_code" and "orig_time", in key order: key, bar attribute.
-Field k_fields[] = {
-    {N::open_price, py::Attr{N::open}},       {N::close_price, py::Attr{N::close}},
-    {N::high_price, py::Attr{N::high}},       {N::low_price, py::Attr{N::low}},
-    {N::total_turnover, py::Attr{N::amount}}, {N::volume, py::Attr{N::volume}},
-    {N::prev_close, py::Attr{N::prev_close}},
+constexpr Field k_fields[] = {
+    {N::open_price, N::open},       {N::close_price, N::close},
+    {N::high_price, N::high},       {N::low_price, N::low},
+    {N::total_turnover, N::amount}, {N::volume, N::volume},
+    {N::prev_close, N::prev_close},
 };
 constexpr Py_ssize_t k_dict_size = 2 + sizeof(k_fields) / sizeof(k_fields[0]);
-
-py::Attr k_security_id{N::security_id};
-py::Attr k_market_type{N::market_type};
-py::Attr k_end_time{N::end_time};          // converted for "orig_time"
-py::Attr k_end_time_run{N::end_time};      // compared with current_trade_dt
-py::Attr k_end_time_current{N::end_time};  // stored into current_trade_dt
-
-// The adapter's run counter, read and written through one site each.
-py::Attr k_bar_cnt{N::bar_cnt};
-py::Attr k_current_trade_dt{N::current_trade_dt};
 
 // Counts the bar into the current run, or starts a new run with it, then keeps its bar time.
 // Each use of the bar time divides `end_time` afresh.
 void count(PyObject* self, PyObject* bar) {
-    py::Ref current = k_current_trade_dt(self);
+    static const py::Attr current_trade_dt{N::current_trade_dt}, end_time_run{N::end_time},
+        bar_cnt{N::bar_cnt}, end_time_current{N::end_time};
+    static const py::SetAttr set_bar_cnt{N::bar_cnt}, set_current_trade_dt{N::current_trade_dt};
+    py::Ref current = current_trade_dt(self);
     py::Ref zero = py::integer(0);
     bool same_run = py::equals(current.get(), zero.get());  // no bar yet: the first bar counts
     if (!same_run) {
-        py::Ref end_time = k_end_time_run(bar);
+        py::Ref end_time = end_time_run(bar);
         py::Ref bar_time = host::seconds(end_time.get());
         same_run = py::equals(current.get(), bar_time.get());
     }
     py::Ref one = py::integer(1);
     py::Ref cnt;
     if (same_run) {
-        py::Ref previous = k_bar_cnt(self);
-        cnt = py::Ref::steal(PyNumber_Add(previous.get(), one.get()));
+        py::Ref previous = bar_cnt(self);
+        cnt = py::Ref::steal_or_raise(PyNumber_Add(previous.get(), one.get()));
     } else {
         cnt = std::move(one);
     }
-    k_bar_cnt.set(self, cnt.get());
+    set_bar_cnt(self, cnt.get());
 
-    py::Ref end_time = k_end_time_current(bar);
+    py::Ref end_time = end_time_current(bar);
     py::Ref bar_time = host::seconds(end_time.get());
-    k_current_trade_dt.set(self, bar_time.get());
+    set_current_trade_dt(self, bar_time.get());
 }
 
 // True when the run has reached the size of the universe, which is read afresh for every bar.
@@ -62,7 +55,8 @@ bool run_complete(PyObject* self) {
     Py_ssize_t n = PyObject_Size(universe.get());
     if (n < 0) py::raise();
     py::Ref size = py::integer(n);
-    py::Ref cnt = k_bar_cnt(self);
+    static const py::Attr bar_cnt{N::bar_cnt};
+    py::Ref cnt = bar_cnt(self);
     return py::equals(size.get(), cnt.get());
 }
 
@@ -71,13 +65,17 @@ bool run_complete(PyObject* self) {
 py::Ref on_bar(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* bar = args[1];
-    py::Ref code = host::market_code(bar, k_security_id, k_market_type);
+    static const py::Attr security_id{N::security_id}, market_type{N::market_type}, end_time{N::end_time},
+        current_trade_dt{N::current_trade_dt};
+    static const py::Reads fields{k_fields};
+    static const py::SetAttr set_bar_cnt{N::bar_cnt};
+    py::Ref code = host::market_code(bar, security_id, market_type);
 
-    py::Ref bar_dict = py::Ref::steal(_PyDict_NewPresized(k_dict_size));
+    py::Ref bar_dict = py::Ref::steal_or_raise(_PyDict_NewPresized(k_dict_size));
     py::check(PyDict_SetItem(bar_dict.get(), py::name(N::market_code), code.get()));
-    py::Ref orig_time = host::record_time(k_end_time(bar).get());
+    py::Ref orig_time = host::record_time(end_time(bar).get());
     py::check(PyDict_SetItem(bar_dict.get(), py::name(N::orig_time), orig_time.get()));
-    py::copy_fields(bar_dict.get(), bar, k_fields);
+    py::copy_fields(bar_dict.get(), bar, k_fields, fields);
 
     keep(N::history_bar, code.get(), bar_dict.get(), nullptr);
     count(self, bar);
@@ -85,13 +83,13 @@ py::Ref on_bar(PyObject* const* args) {
 
     // The event is dated by the whole second of the stored bar time; the run then starts again.
     py::Ref to_date = py::global(N::convert_int_to_whole_date);
-    py::Ref current = k_current_trade_dt(self);
-    py::Ref whole = py::Ref::steal(PyNumber_Long(current.get()));
+    py::Ref current = current_trade_dt(self);
+    py::Ref whole = py::Ref::steal_or_raise(PyNumber_Long(current.get()));
     py::Ref date = py::call(to_date.get(), {whole.get()});
     host::Post post(N::BAR);
     post(py::Kw<N::calendar_dt, N::trading_dt>{}, {date.get(), date.get()});
     py::Ref zero = py::integer(0);
-    k_bar_cnt.set(self, zero.get());
+    set_bar_cnt(self, zero.get());
     return py::none();
 }
 

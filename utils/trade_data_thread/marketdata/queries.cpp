@@ -10,13 +10,13 @@ namespace {
 py::Ref buffer_of(N history_name, PyObject* code) {
     py::Ref history = py::global(history_name);
     if (PyDict_CheckExact(history.get())) {
-        return py::Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+        return py::Ref::borrow_or_empty(PyDict_GetItemWithError(history.get(), code));
     }
     // A mapping the host put in its place: its own membership test, then the fetch.
     if (!py::contains(history.get(), code)) return {};
     PyObject* buffer = PyObject_GetItem(history.get(), code);
     if (!buffer && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
-    return py::Ref::maybe(buffer);
+    return py::Ref::steal_or_empty(buffer);
 }
 
 py::Ref current(N history_name, PyObject* code) {
@@ -35,16 +35,16 @@ py::Ref window(N history_name, PyObject* code, PyObject* count) {
         if (PyErr_Occurred()) py::raise();
         return py::none();
     }
-    py::Ref index = py::Ref::steal(PyNumber_Index(count));
+    py::Ref index = py::Ref::steal_or_raise(PyNumber_Index(count));
     Py_ssize_t wanted = PyNumber_AsSsize_t(index.get(), nullptr);  // clipped to the ssize_t range
     if (wanted < 0) {
         PyErr_Format(PyExc_ValueError, "count must be a non-negative integer, not %S", index.get());
         py::raise();
     }
-    py::Ref all = py::Ref::steal(PySequence_List(buffer.get()));
+    py::Ref all = py::Ref::steal_or_raise(PySequence_List(buffer.get()));
     Py_ssize_t size = PyList_GET_SIZE(all.get());
     if (wanted >= size) return all;
-    return py::Ref::steal(PyList_GetSlice(all.get(), size - wanted, size));
+    return py::Ref::steal_or_raise(PyList_GetSlice(all.get(), size - wanted, size));
 }
 
 py::Ref get_current_bar(PyObject* const* args) { return current(N::history_bar, args[0]); }
@@ -55,10 +55,10 @@ py::Ref history_bars(PyObject* const* args) { return window(N::history_bar, args
 }  // namespace
 
 const py::FunctionDef k_query_functions[4] = {
-    {"get_current_bar", 1, {"market_code"}, get_current_bar},
-    {"get_current_tick", 1, {"market_code"}, get_current_tick},
-    {"history_ticks", 2, {"market_code", "count"}, history_ticks},
-    {"history_bars", 2, {"market_code", "count"}, history_bars},
+    {N::get_current_bar, 1, {N::market_code}, get_current_bar},
+    {N::get_current_tick, 1, {N::market_code}, get_current_tick},
+    {N::history_ticks, 2, {N::market_code, N::count}, history_ticks},
+    {N::history_bars, 2, {N::market_code, N::count}, history_bars},
 };
 
 }  // namespace marketdata

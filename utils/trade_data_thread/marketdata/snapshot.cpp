@@ -11,31 +11,27 @@ constexpr Py_ssize_t k_ring_size = 60;
 using py::Field;
 
 // The tick dictionary after "market_code" and "datetime", in key order: key, snapshot attribute.
-Field k_fields[] = {
-    {N::open_price, py::Attr{N::open_price}},
-    {N::close_price, py::Attr{N::close_price}},
-    {N::high_price, py::Attr{N::high_price}},
-    {N::low_price, py::Attr{N::low_price}},
-    {N::total_turnover, py::Attr{N::total_value_trade}},
-    {N::volume, py::Attr{N::total_volume_trade}},
-    {N::prev_close, py::Attr{N::pre_close_price}},
-    {N::ask_vols, py::Attr{N::ask_volume}},
-    {N::asks, py::Attr{N::ask_price}},
-    {N::bid_vols, py::Attr{N::bid_volume}},
-    {N::bids, py::Attr{N::bid_price}},
-    {N::high_limited, py::Attr{N::high_limited}},
-    {N::last_price, py::Attr{N::last_price}},
-    {N::low_limited, py::Attr{N::low_limited}},
-    {N::open_interest, py::Attr{N::open_interest}},
-    {N::prev_settlement, py::Attr{N::prev_settlement}},
-    {N::iopv, py::Attr{N::iopv}},
-    {N::trading_phase_code, py::Attr{N::trading_phase_code}},
+constexpr Field k_fields[] = {
+    {N::open_price, N::open_price},
+    {N::close_price, N::close_price},
+    {N::high_price, N::high_price},
+    {N::low_price, N::low_price},
+    {N::total_turnover, N::total_value_trade},
+    {N::volume, N::total_volume_trade},
+    {N::prev_close, N::pre_close_price},
+    {N::ask_vols, N::ask_volume},
+    {N::asks, N::ask_price},
+    {N::bid_vols, N::bid_volume},
+    {N::bids, N::bid_price},
+    {N::high_limited, N::high_limited},
+    {N::last_price, N::last_price},
+    {N::low_limited, N::low_limited},
+    {N::open_interest, N::open_interest},
+    {N::prev_settlement, N::prev_settlement},
+    {N::iopv, N::iopv},
+    {N::trading_phase_code, N::trading_phase_code},
 };
 constexpr Py_ssize_t k_dict_size = 2 + sizeof(k_fields) / sizeof(k_fields[0]);
-
-py::Attr k_orig_time{N::orig_time};
-py::Attr k_security_id{N::security_id};
-py::Attr k_market_type{N::market_type};
 
 }  // namespace
 
@@ -45,7 +41,7 @@ void keep(N history_name, PyObject* code, PyObject* record, PyObject* maxlen) {
     py::Ref buffer;
     // For the history's own dict and a str code, one lookup is the membership test and the fetch.
     if (PyDict_CheckExact(history.get()) && PyUnicode_CheckExact(code)) {
-        buffer = py::Ref::borrow(PyDict_GetItemWithError(history.get(), code));
+        buffer = py::Ref::borrow_or_empty(PyDict_GetItemWithError(history.get(), code));
         if (!buffer && PyErr_Occurred()) py::raise();
     }
     if (!buffer) {
@@ -62,13 +58,15 @@ void keep(N history_name, PyObject* code, PyObject* record, PyObject* maxlen) {
 
 py::Ref on_snapshot(PyObject* const* args) {
     PyObject* snapshot = args[1];
-    py::Ref dt = host::record_time(k_orig_time(snapshot).get());
-    py::Ref code = host::market_code(snapshot, k_security_id, k_market_type);
+    static const py::Attr orig_time{N::orig_time}, security_id{N::security_id}, market_type{N::market_type};
+    static const py::Reads fields{k_fields};
+    py::Ref dt = host::record_time(orig_time(snapshot).get());
+    py::Ref code = host::market_code(snapshot, security_id, market_type);
 
-    py::Ref tick = py::Ref::steal(_PyDict_NewPresized(k_dict_size));
+    py::Ref tick = py::Ref::steal_or_raise(_PyDict_NewPresized(k_dict_size));
     py::check(PyDict_SetItem(tick.get(), py::name(N::market_code), code.get()));
     py::check(PyDict_SetItem(tick.get(), py::name(N::datetime), dt.get()));
-    py::copy_fields(tick.get(), snapshot, k_fields);
+    py::copy_fields(tick.get(), snapshot, k_fields, fields);
 
     keep(N::history_tick, code.get(), tick.get(), py::integer(k_ring_size).get());
 

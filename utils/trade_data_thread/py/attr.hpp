@@ -1,70 +1,58 @@
 // Attribute reads and writes, module globals, and the few object operations handlers share.
 #pragma once
 
-#include "py/names.hpp"
+#include "py/lookup.hpp"
+
+#include <array>
+#include <cstddef>
+#include <utility>
 
 namespace py {
 
-// A read site of one attribute name. While a record's type is unchanged (same type object, same
-// version tag) the site remembers how that type resolves the name under the generic lookup:
-// - a member slot (`__slots__`): read straight from the slot;
-// - no class attribute of that name and an instance dict: one dict lookup;
-// - anything else: getattr, without learning again.
-// A type that overrides or changes its attribute lookup gets a new version tag or fails the
-// checks, so it always behaves exactly as getattr.
+// A read site of one attribute name: `obj.name`. It remembers how the last record type it saw
+// resolves the name (py/lookup.hpp) and, while that type is unchanged, reads a `__slots__` member
+// straight from its slot or an instance-dict attribute with one lookup in that dict. Anything
+// else, and any type that changed, is getattr. Declare one site per read, where the read is made.
 class Attr {
 public:
     constexpr explicit Attr(Name name) noexcept : name_(name) {}
     Ref operator()(PyObject* obj) const {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type == type_ && version_ != 0 && compat::type_version(type) == version_) {
-            if (how_ == How::slot) {
-                PyObject* held = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
-                if (held) return Ref::borrow(held);
-            } else if (how_ == How::instance_dict) {
-                PyObject* dict = instance_dict(obj);
-                // Making the dict allocates, which may run finalizers: the type must still be as seen.
-                if (dict && compat::type_version(type) == version_) {
-                    PyObject* value = PyDict_GetItemWithError(dict, py::name(name_));
-                    if (value) return Ref::borrow(value);
-                    if (PyErr_Occurred()) raise();
+        if constexpr (k_caches) {
+            if (seen_.matches(Py_TYPE(obj))) {
+                if (access_ == Access::slot) {
+                    PyObject* held = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
+                    if (held) return Ref::borrow(held);
+                } else if (access_ == Access::instance_dict) {
+                    return from_instance_dict(obj);
                 }
-            }
-            return Ref::steal(PyObject_GetAttr(obj, py::name(name_)));
-        }
-        return slow(obj);
-    }
-    Name name() const noexcept { return name_; }
-
-    // `obj.name = value`: into the instance dict when the site knows the class has nothing of that
-    // name (so no descriptor can intercept the store), otherwise through setattr.
-    void set(PyObject* obj, PyObject* value) const {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type == type_ && how_ == How::instance_dict && compat::type_version(type) == version_) {
-            PyObject* dict = instance_dict(obj);
-            if (dict && compat::type_version(type) == version_) {
-                check(PyDict_SetItem(dict, py::name(name_), value));
-                return;
+            } else {
+                learn(Py_TYPE(obj));
             }
         }
-        check(PyObject_SetAttr(obj, py::name(name_), value));
+        return getattr(obj);
     }
 
 private:
-    enum class How : unsigned char { generic, slot, instance_dict };
-    Ref slow(PyObject* obj) const;
-    // The instance's own dict, or NULL. A dict at a fixed offset is read in place; otherwise the
-    // interpreter's dict pointer is asked for, which may turn inline attribute values into a dict
-    // (the same attributes, stored differently).
-    PyObject* instance_dict(PyObject* obj) const {
-        if (offset_ > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
-        PyObject** dict = _PyObject_GetDictPtr(obj);
-        return dict ? *dict : nullptr;
-    }
+    Ref getattr(PyObject* obj) const { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(name_))); }
+    void learn(PyTypeObject* type) const;
+    Ref from_instance_dict(PyObject* obj) const;
     Name name_;
-    mutable How how_ = How::generic;
-    mutable PyTypeObject* type_ = nullptr;
-    mutable unsigned int version_ = 0;
+    mutable Seen seen_;
+    mutable Access access_ = Access::generic;
+    mutable Py_ssize_t offset_ = 0;
+};
+
+// A store site of one attribute name: `obj.name = value`. While the type is unchanged, has the
+// generic setattr and nothing of that name (so no descriptor can intercept the store), straight
+// into the instance dict; otherwise setattr.
+class SetAttr {
+public:
+    constexpr explicit SetAttr(Name name) noexcept : name_(name) {}
+    void operator()(PyObject* obj, PyObject* value) const;
+
+private:
+    Name name_;
+    mutable Seen seen_;
     mutable Py_ssize_t offset_ = 0;
 };
 
@@ -72,31 +60,52 @@ private:
 // value goes under it.
 struct Field {
     Name key;
-    Attr attr;
+    Name attr;
+};
+
+// The read sites of a table's attributes, one per row, declared beside the loop that reads them:
+// from a table of names, or of rows that each name theirs in `attr`.
+template <std::size_t K>
+class Reads {
+public:
+    constexpr explicit Reads(const Name (&names)[K]) : Reads(names, std::make_index_sequence<K>{}) {}
+    template <class Row>
+    constexpr explicit Reads(const Row (&rows)[K]) : Reads(rows, std::make_index_sequence<K>{}) {}
+    const Attr& operator[](std::size_t i) const noexcept { return sites_[i]; }
+
+private:
+    template <std::size_t... I>
+    constexpr Reads(const Name (&names)[K], std::index_sequence<I...>) : sites_{Attr{names[I]}...} {}
+    template <class Row, std::size_t... I>
+    constexpr Reads(const Row (&rows)[K], std::index_sequence<I...>) : sites_{Attr{rows[I].attr}...} {}
+    std::array<Attr, K> sites_;
 };
 
 // `dict[row.key] = record.<row.attr>` for each row, in order.
-template <class Rows>
-void copy_fields(PyObject* dict, PyObject* record, Rows& rows) {
-    for (const Field& row : rows) check(PyDict_SetItem(dict, name(row.key), row.attr(record).get()));
+template <std::size_t K>
+void copy_fields(PyObject* dict, PyObject* record, const Field (&rows)[K], const Reads<K>& reads) {
+    for (std::size_t i = 0; i < K; ++i) check(PyDict_SetItem(dict, name(rows[i].key), reads[i](record).get()));
 }
 
-inline Ref getattr(PyObject* obj, Name n) { return Ref::steal(PyObject_GetAttr(obj, name(n))); }
+inline Ref getattr(PyObject* obj, Name n) { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(n))); }
 inline void setattr(PyObject* obj, Name n, PyObject* value) {
     check(PyObject_SetAttr(obj, name(n), value));
 }
 // The attribute, or an empty Ref when reading it fails with any error (the error is cleared).
 Ref getattr_quiet(PyObject* obj, Name n);
 
-// The module namespace that module globals are read from, bound once at load.
+// The module namespace that module globals are read from, bound by a load and unbound when that
+// load fails or its module is freed. Functions made under one binding run only under it.
 void bind_globals(PyObject* dict) noexcept;
+void unbind_globals() noexcept;
 PyObject* globals_dict() noexcept;
+unsigned int globals_binding() noexcept;
 // A module global, looked up by name at each use so the host may rebind it; NameError if gone.
 Ref global(Name n);
 
 // `cls.name` for a class object. A plain value stored in the class (an enumeration member, a
-// constant) is remembered while neither the class nor its metaclass changes; descriptors and
-// classes with their own attribute lookup always go through getattr.
+// constant) is remembered, one per name, while neither the class nor its metaclass changes;
+// descriptors and metaclasses with their own attribute lookup always go through getattr.
 Ref class_attr(PyObject* cls, Name n);
 
 // `Enum.member` of an enumeration bound as a module global, read at each use.

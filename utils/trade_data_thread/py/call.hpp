@@ -6,7 +6,7 @@
 // caller's own references keep every argument alive for the call.
 #pragma once
 
-#include "py/names.hpp"
+#include "py/lookup.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -27,31 +27,36 @@ PyObject* make_kwnames(std::initializer_list<Name> names);
 template <Name... Ks>
 struct Kw {
     static PyObject* names() {
-        static PyObject* tuple = nullptr;  // built under the GIL, kept for the process
-        if (!tuple) tuple = detail::make_kwnames({Ks...});
+        static PyObject* tuple = nullptr;  // built under the GIL, kept while the names are
+        static unsigned int generation = 0;
+        if (!tuple || generation != names_generation()) {
+            tuple = detail::make_kwnames({Ks...});
+            generation = names_generation();
+        }
         return tuple;
     }
 };
 
 // The keyword names of a call shape given as data (the rows of a table walked by one loop), in
-// row order; `keyword` picks a row's name. Built on first use and kept for the process, like a
-// `Kw<...>` shape's.
+// row order; `keyword` picks a row's name. Built on first use and kept, like a `Kw<...>` shape's.
 class KwNames {
 public:
     template <class Rows, class Keyword = std::identity>
     PyObject* get(const Rows& rows, Keyword keyword = {}) const {
-        if (!tuple_) {
-            Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(rows))));
+        if (!tuple_ || generation_ != names_generation()) {
+            Ref tuple = Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(std::size(rows))));
             Py_ssize_t i = 0;
             for (const auto& row : rows)
                 PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(name(std::invoke(keyword, row))));
             tuple_ = tuple.release();
+            generation_ = names_generation();
         }
         return tuple_;
     }
 
 private:
     mutable PyObject* tuple_ = nullptr;
+    mutable unsigned int generation_ = 0;
 };
 
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {}) {
@@ -73,19 +78,19 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, PyObje
 // obj.name(*args), without a bound-method object on 3.9 and newer.
 Ref call_method(PyObject* obj, Name name, std::initializer_list<PyObject*> args = {});
 
-// A call site of one method name. For a type with the generic lookup, no instance dict, and a
-// builtin method of that name (a deque's or a list's `append`), the method found on the type is
-// remembered while the type is unchanged and called directly; everything else is `call_method`.
+// A call site of one method name: `obj.name(*args)`. For a type with the generic lookup, no
+// instance dict, and a builtin method of that name (a deque's `append`), the method found on the
+// type is kept while the type is unchanged and called directly; everything else is `call_method`.
 class Method {
 public:
     constexpr explicit Method(Name name) noexcept : name_(name) {}
     Ref operator()(PyObject* obj, std::initializer_list<PyObject*> args) const;
 
 private:
+    void learn(PyTypeObject* type) const;
     Name name_;
-    mutable PyTypeObject* type_ = nullptr;
-    mutable unsigned int version_ = 0;
-    mutable PyObject* method_ = nullptr;  // borrowed from the type, valid while version_ holds
+    mutable Seen seen_;
+    mutable Kept method_;
 };
 
 }  // namespace py

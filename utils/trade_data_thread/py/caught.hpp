@@ -11,7 +11,7 @@ namespace py {
 // dropped. The previously handled exception is restored at the end of the scope.
 class Caught {
 public:
-    Caught() noexcept : exc_(Ref::maybe(compat::take_exception())) {
+    Caught() noexcept : exc_(Ref::steal_or_empty(compat::take_exception())) {
         PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
         if (exc_)
             PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc_.get()))), Py_NewRef(exc_.get()),

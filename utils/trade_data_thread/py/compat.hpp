@@ -9,7 +9,6 @@
 // 3.8 ships vectorcall under provisional names.
 #  define PyObject_Vectorcall _PyObject_Vectorcall
 #  define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#  define PyVectorcall_Call PyVectorcall_Call
 #endif
 
 #if PY_VERSION_HEX < 0x030900A4
@@ -94,12 +93,25 @@ inline int64_t interpreter_id() {
 #endif
 }
 
-// A version tag that identifies the type's current attribute table, 0 when it has none.
-inline unsigned int type_version(PyTypeObject* type) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+// The type's version tag: it names the type's current attribute table, and changes whenever that
+// table or a base's changes. 0 when the type has none.
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;  // 0 is the only invalid tag; the flag is no longer set
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
-    return type->tp_version_tag;
+}
+
+// A legacy string (made by the C API's wide-character constructors) readied; 3.12 and newer have
+// no such strings.
+inline bool ready(PyObject* text) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text) || _PyUnicode_Ready(text) == 0;
+#else
+    (void)text;
+    return true;
+#endif
 }
 
 }  // namespace py::compat

@@ -1,5 +1,7 @@
 #include "py/function.hpp"
 
+#include "py/attr.hpp"
+
 #include <new>
 
 namespace py {
@@ -14,6 +16,7 @@ struct Function {
     PyObject* signature;
     PyObject* params[k_max_params];  // interned
     int nparams;
+    unsigned int binding;  // the module globals' binding it was made under
     Impl impl;
 };
 
@@ -27,10 +30,10 @@ PyObject* display_name(Function* f) {
 }
 
 void raise_missing(Function* f, PyObject* const* slots) {
-    Ref missing = Ref::steal(PyList_New(0));
+    Ref missing = Ref::steal_or_raise(PyList_New(0));
     for (int i = 0; i < f->nparams; ++i) {
         if (slots[i]) continue;
-        Ref quoted = Ref::steal(PyObject_Repr(f->params[i]));
+        Ref quoted = Ref::steal_or_raise(PyObject_Repr(f->params[i]));
         check(PyList_Append(missing.get(), quoted.get()));
     }
     Py_ssize_t n = PyList_GET_SIZE(missing.get());
@@ -41,9 +44,9 @@ void raise_missing(Function* f, PyObject* const* slots) {
         // 'a' and 'b' / 'a', 'b', and 'c'
         Ref last = Ref::borrow(PyList_GET_ITEM(missing.get(), n - 1));
         check(PyList_SetSlice(missing.get(), n - 1, n, nullptr));
-        Ref sep = Ref::steal(PyUnicode_FromString(", "));
-        Ref head = Ref::steal(PyUnicode_Join(sep.get(), missing.get()));
-        names = Ref::steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", head.get(), last.get()));
+        Ref sep = Ref::steal_or_raise(PyUnicode_FromString(", "));
+        Ref head = Ref::steal_or_raise(PyUnicode_Join(sep.get(), missing.get()));
+        names = Ref::steal_or_raise(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", head.get(), last.get()));
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", display_name(f), n,
                  n == 1 ? "" : "s", names.get());
@@ -61,42 +64,51 @@ int find_param(Function* f, PyObject* key) {
     return -1;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* f = reinterpret_cast<Function*>(self);
-    try {
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (nargs > f->nparams) {
-            PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", display_name(f),
-                         f->nparams, f->nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-            return nullptr;
-        }
-        PyObject* slots[k_max_params] = {};
-        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-        if (kwnames) {
-            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-                int i = find_param(f, key);
-                if (i < 0) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", display_name(f), key);
-                    return nullptr;
-                }
-                if (slots[i]) {
-                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", display_name(f), key);
-                    return nullptr;
-                }
-                slots[i] = args[nargs + k];
-            }
-            if (nargs + nkw < f->nparams) raise_missing(f, slots);
-        } else if (nargs < f->nparams) {
-            raise_missing(f, slots);
-        }
-        return f->impl(slots).release();
-    } catch (const Error&) {
+PyObject* call(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (f->binding != globals_binding() || !globals_dict()) {
+        PyErr_Format(PyExc_ImportError, "%U() cannot run: the load of module '%U' it belongs to failed or ended",
+                     f->qualname, f->module);
         return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
     }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > f->nparams) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", display_name(f),
+                     f->nparams, f->nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+    PyObject* slots[k_max_params] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int i = find_param(f, key);
+            if (i < 0) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", display_name(f), key);
+                return nullptr;
+            }
+            if (slots[i]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", display_name(f), key);
+                return nullptr;
+            }
+            slots[i] = args[nargs + k];
+        }
+        if (nargs + nkw < f->nparams) raise_missing(f, slots);
+    } else if (nargs < f->nparams) {
+        raise_missing(f, slots);
+    }
+    // Calls between the module's own functions make no interpreter frame, so they count against
+    // the recursion limit here, as the interpreter's builtin functions do.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    return f->impl(slots).release();
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return boundary([&] { return call(reinterpret_cast<Function*>(self), args, nargsf, kwnames); },
+                    static_cast<PyObject*>(nullptr));
 }
 
 PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -126,7 +138,6 @@ PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -164,23 +175,22 @@ Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject*
     f->vectorcall = function_vectorcall;
     f->name = f->qualname = f->module = f->signature = nullptr;
     f->nparams = 0;
+    f->binding = globals_binding();
     f->impl = def.impl;
-    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));  // frees the partial object on error
+    Ref owner = Ref::steal_or_raise(reinterpret_cast<PyObject*>(f));  // frees the partial object on error
 
-    f->name = PyUnicode_InternFromString(def.name);
-    if (!f->name) raise();
-    f->qualname = PyUnicode_FromFormat("%s%s", qualname_prefix, def.name);
+    f->name = Py_NewRef(name(def.name));
+    f->qualname = PyUnicode_FromFormat("%s%U", qualname_prefix, f->name);
     if (!f->qualname) raise();
     f->module = Py_NewRef(module_name);
-    Ref joined = Ref::steal(PyList_New(0));
+    Ref joined = Ref::steal_or_raise(PyList_New(0));
     for (int i = 0; i < def.nparams; ++i) {
-        f->params[i] = PyUnicode_InternFromString(def.params[i]);
-        if (!f->params[i]) raise();
+        f->params[i] = Py_NewRef(name(def.params[i]));
         f->nparams = i + 1;
         check(PyList_Append(joined.get(), f->params[i]));
     }
-    Ref sep = Ref::steal(PyUnicode_FromString(", "));
-    Ref inner = Ref::steal(PyUnicode_Join(sep.get(), joined.get()));
+    Ref sep = Ref::steal_or_raise(PyUnicode_FromString(", "));
+    Ref inner = Ref::steal_or_raise(PyUnicode_Join(sep.get(), joined.get()));
     f->signature = PyUnicode_FromFormat("(%U)", inner.get());
     if (!f->signature) raise();
     return owner;

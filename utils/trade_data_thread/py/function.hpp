@@ -3,7 +3,7 @@
 // (`__name__`, `__qualname__`, `__module__`, `__doc__`, `__text_signature__`).
 #pragma once
 
-#include "py/ref.hpp"
+#include "py/names.hpp"
 
 namespace py {
 
@@ -14,13 +14,15 @@ constexpr int k_max_params = 5;
 using Impl = Ref (*)(PyObject* const* args);
 
 struct FunctionDef {
-    const char* name;
+    Name name;
     int nparams;
-    const char* params[k_max_params];
+    Name params[k_max_params];
     Impl impl;
 };
 
-// `qualname_prefix` is "" for a module function, or "Class." for a method.
+// `qualname_prefix` is "" for a module function, or "Class." for a method. The function runs only
+// while the module globals it was made under are bound (py::bind_globals): once its load has
+// failed or its module is gone, calling it raises ImportError.
 Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject* module_name);
 
 // Readies the type; once per process.

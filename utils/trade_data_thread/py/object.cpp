@@ -24,7 +24,7 @@ Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos, std::sp
     std::size_t n = 1;
     for (PyObject* a : pos) stack[n++] = a;
     for (PyObject* a : kw_values) stack[n++] = a;
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return Ref::steal_or_raise(PyObject_Vectorcall(callable, stack + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           kwnames));
 }
 
@@ -43,146 +43,187 @@ Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
     std::size_t count = 1;
     stack[count++] = obj;
     for (PyObject* a : args) stack[count++] = a;
-    return Ref::steal(compat::call_method(name(n), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    return Ref::steal_or_raise(compat::call_method(name(n), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
 Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) const {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type != type_ || version_ == 0 || compat::type_version(type) != version_) {
-        type_ = nullptr;
-        version_ = 0;
-        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0)
-            return call_method(obj, name_, args);
-        PyObject* method = _PyType_Lookup(type, name(name_));  // borrowed; runs no Python code
-        unsigned int version = compat::type_version(type);
-        if (!method || Py_TYPE(method) != &PyMethodDescr_Type || version == 0) return call_method(obj, name_, args);
-        type_ = type;
-        version_ = version;
-        method_ = method;
+    if constexpr (k_caches) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (!seen_.matches(type)) learn(type);
+        if (seen_.matches(type)) {
+            Ref method = Ref::borrow(method_.get());  // ours for the call, whatever the call relearns
+            PyObject* stack[detail::k_max_args + 2];
+            std::size_t count = 1;
+            stack[count++] = obj;
+            for (PyObject* a : args) stack[count++] = a;
+            return Ref::steal_or_raise(
+                PyObject_Vectorcall(method.get(), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
     }
-    PyObject* stack[detail::k_max_args + 2];
-    std::size_t count = 1;
-    stack[count++] = obj;
-    for (PyObject* a : args) stack[count++] = a;
-    return Ref::steal(PyObject_Vectorcall(method_, stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_method(obj, name_, args);
+}
+
+void Method::learn(PyTypeObject* type) const {
+    // Without an instance dict nothing can shadow the type's method.
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return;
+    Found found = lookup(type, name(name_));
+    PyObject* method = found.value.get();
+    if (found.version == 0 || !method || Py_TYPE(method) != &PyMethodDescr_Type ||
+        !PyType_IsSubtype(type, PyDescr_TYPE(method)))
+        return;
+    seen_.remember(type, found.version, found.era);
+    method_.reset(std::move(found.value));
 }
 
 // ---- attributes --------------------------------------------------------------------------------
 
-Ref Attr::slow(PyObject* obj) const {
-    Ref value = getattr(obj, name_);
+void Attr::learn(PyTypeObject* type) const {
+    Plan plan = plan_read(type, name(name_));
+    if (plan.version == 0) return;
+    access_ = plan.access;
+    offset_ = plan.offset;
+    seen_.remember(type, plan.version, plan.era);
+}
+
+Ref Attr::from_instance_dict(PyObject* obj) const {
     PyTypeObject* type = Py_TYPE(obj);
-    unsigned int version = compat::type_version(type);
-    if (version == 0) return value;
-    How how = How::generic;
-    Py_ssize_t offset = 0;
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* descr = _PyType_Lookup(type, py::name(name_));  // borrowed; runs no Python code
-        if (descr && Py_TYPE(descr) == &PyMemberDescr_Type) {
-            // A plain member descriptor is a data descriptor: it wins over any instance dict.
-            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-            if (member->type == TDT_T_OBJECT_EX && (member->flags & ~READONLY) == 0) {
-                how = How::slot;
-                offset = member->offset;
+    Ref dict = instance_dict(obj, offset_);
+    // Making the dict allocates, which may run finalizers: the type must still be as seen.
+    if (!dict || !seen_.matches(type)) return getattr(obj);
+    PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));  // a colliding key's __eq__ may run
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) raise();
+    // Not there: the generic lookup's own AttributeError, without searching the dict again (which
+    // would run that __eq__ twice). Only valid while the type has not changed meanwhile.
+    if (!seen_.matches(type)) return getattr(obj);
+    Ref empty = Ref::steal_or_raise(PyDict_New());
+    return Ref::steal_or_raise(_PyObject_GenericGetAttrWithDict(obj, name(name_), empty.get(), 0));
+}
+
+void SetAttr::operator()(PyObject* obj, PyObject* value) const {
+    if constexpr (k_caches) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (seen_.matches(type)) {
+            Ref dict = instance_dict(obj, offset_);
+            if (dict && seen_.matches(type)) {
+                check(PyDict_SetItem(dict.get(), name(name_), value));
+                return;
             }
-        } else if (!descr && type->tp_dictoffset != 0) {
-            // Nothing on the class: the instance dict alone decides.
-            how = How::instance_dict;
-            offset = type->tp_dictoffset > 0 ? type->tp_dictoffset : 0;
+        } else {
+            Plan plan = plan_store(type, name(name_));
+            if (plan.version != 0) {
+                offset_ = plan.offset;
+                seen_.remember(type, plan.version, plan.era);
+            }
         }
     }
-    how_ = how;
-    type_ = type;
-    version_ = version;
-    offset_ = offset;
-    return value;
+    check(PyObject_SetAttr(obj, name(name_), value));
 }
 
 namespace {
 
 struct ClassValue {
-    PyTypeObject* cls = nullptr;
-    unsigned int cls_version = 0;
-    unsigned int meta_version = 0;
-    PyObject* value = nullptr;  // borrowed from the class's namespace, valid while cls_version holds
+    Seen cls, meta;
+    Kept value;  // the class's own stored value, kept while both guards hold
 };
 ClassValue g_class_values[static_cast<std::size_t>(Name::count_)];
 
-// The metaclass resolves attributes as `type` itself does (a `__getattr__` of its own only runs
-// when that lookup fails, which a remembered value rules out).
-bool plain_class_lookup(PyTypeObject* meta) {
-    if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
-    static PyObject* getattribute = nullptr;
-    if (!getattribute && !(getattribute = PyUnicode_InternFromString("__getattribute__"))) raise();
-    return _PyType_Lookup(meta, getattribute) == _PyType_Lookup(&PyType_Type, getattribute);
+// Remembers `cls.<n>` when the metaclass resolves attributes as `type` does (a `__getattr__` of
+// its own only runs when that lookup fails, which a remembered value rules out) and has nothing of
+// that name, and the class's value is no descriptor: then `type.__getattribute__` returns the
+// value as stored. Every guard is read before the lookups that may run code, and checked after.
+void learn_class_value(ClassValue& seen, PyTypeObject* type, Name n) {
+    PyTypeObject* meta = Py_TYPE(type);
+    Found getattribute = lookup(meta, name(Name::dunder_getattribute));
+    if (getattribute.version == 0) return;
+    if (meta->tp_getattro != PyType_Type.tp_getattro) {
+        Found plain = lookup(&PyType_Type, name(Name::dunder_getattribute));
+        if (!plain.value || getattribute.value.get() != plain.value.get()) return;
+    }
+    Found on_meta = lookup(meta, name(n));
+    Found on_class = lookup(type, name(n));
+    if (on_meta.version != getattribute.version || on_meta.value || on_class.version == 0 || !on_class.value ||
+        Py_TYPE(on_class.value.get())->tp_descr_get || compat::type_version(meta) != on_meta.version)
+        return;
+    seen.cls.remember(type, on_class.version, on_class.era);
+    seen.meta.remember(meta, on_meta.version, on_meta.era);
+    seen.value.reset(std::move(on_class.value));
 }
 
 }  // namespace
 
 Ref class_attr(PyObject* cls, Name n) {
-    ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
-    if (PyType_Check(cls)) {
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (type == seen.cls && seen.cls_version != 0 && compat::type_version(type) == seen.cls_version &&
-            compat::type_version(Py_TYPE(cls)) == seen.meta_version)
-            return Ref::borrow(seen.value);
+    if constexpr (k_caches) {
+        if (PyType_Check(cls)) {
+            ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
+            PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+            if (!seen.cls.matches(type) || !seen.meta.matches(Py_TYPE(cls))) learn_class_value(seen, type, n);
+            // The value's own type may have gained a __get__ since (it is not the class's).
+            if (seen.cls.matches(type) && seen.meta.matches(Py_TYPE(cls)) && !Py_TYPE(seen.value.get())->tp_descr_get)
+                return Ref::borrow(seen.value.get());
+        }
     }
-    Ref value = getattr(cls, n);
-    if (!PyType_Check(cls)) return value;
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyTypeObject* meta = Py_TYPE(cls);
-    // Remember it only when it is the class's own stored value, not made by a descriptor, and the
-    // metaclass has nothing of that name that could take precedence.
-    if (_PyType_Lookup(type, name(n)) != value.get() || Py_TYPE(value.get())->tp_descr_get ||
-        _PyType_Lookup(meta, name(n)) || !plain_class_lookup(meta))
-        return value;
-    unsigned int cls_version = compat::type_version(type);
-    unsigned int meta_version = compat::type_version(meta);
-    if (cls_version == 0 || meta_version == 0) return value;
-    seen = ClassValue{type, cls_version, meta_version, value.get()};
-    return value;
+    return getattr(cls, n);
 }
 
 Ref getattr_quiet(PyObject* obj, Name n) {
     PyObject* value = PyObject_GetAttr(obj, name(n));
     if (!value) PyErr_Clear();
-    return Ref::maybe(value);
+    return Ref::steal_or_empty(value);
 }
+
 
 // ---- globals -----------------------------------------------------------------------------------
 
 namespace {
-PyObject* g_globals = nullptr;  // the module's dict; the module lives for the process
+PyObject* g_globals = nullptr;  // the module's dict while a load has it bound (the module owns it)
+unsigned int g_binding = 0;     // changes with every binding and unbinding
 
 #if PY_VERSION_HEX < 0x030C0000
 // Values found in the module dict, valid while the dict's version tag is unchanged: every change
-// to the dict (a rebinding, a deletion) gives it a new tag, so a rebound global is seen at once.
+// to any dict gives it a new tag from one process-wide counter, so a rebound global is seen at once.
 std::uint64_t g_seen_version = 0;
 PyObject* g_seen[static_cast<std::size_t>(Name::count_)];  // borrowed from the dict
 #endif
+
+void rebind(PyObject* dict) noexcept {
+    g_globals = dict;
+    ++g_binding;
+#if PY_VERSION_HEX < 0x030C0000
+    g_seen_version = 0;
+    std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
+#endif
+}
 }  // namespace
 
-void bind_globals(PyObject* dict) noexcept { g_globals = dict; }
+void bind_globals(PyObject* dict) noexcept { rebind(dict); }
+void unbind_globals() noexcept { rebind(nullptr); }
 PyObject* globals_dict() noexcept { return g_globals; }
+unsigned int globals_binding() noexcept { return g_binding; }
+
+namespace {
+// The global's value (borrowed from the dict), or NULL.
+PyObject* find_global(Name n) {
+#if PY_VERSION_HEX < 0x030C0000
+    if constexpr (k_caches) {
+        std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
+        if (version != g_seen_version) {
+            std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
+            g_seen_version = version;
+        }
+        PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
+        // A colliding key's __eq__ may change the dict during the lookup; what is found is then
+        // kept under the tag read before, which the dict no longer has.
+        if (!seen) seen = PyDict_GetItemWithError(g_globals, name(n));
+        return seen;
+    }
+#endif
+    return PyDict_GetItemWithError(g_globals, name(n));
+}
+}  // namespace
 
 Ref global(Name n) {
-#if PY_VERSION_HEX < 0x030C0000
-    std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
-    if (version != g_seen_version) {
-        std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
-        g_seen_version = version;
-    }
-    PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
-    if (seen) return Ref::borrow(seen);
-    PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
-    if (value) {
-        seen = value;
-        return Ref::borrow(value);
-    }
-#else
-    PyObject* value = PyDict_GetItemWithError(g_globals, name(n));
-    if (value) return Ref::borrow(value);
-#endif
+    if (PyObject* value = find_global(n)) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
     raise();
 }
@@ -192,7 +233,7 @@ Ref global(Name n) {
 bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
 bool compare(PyObject* a, PyObject* b, int op) {
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    Ref result = Ref::steal_or_raise(PyObject_RichCompare(a, b, op));
     return truthy(result.get());
 }
 
@@ -200,7 +241,7 @@ bool equals(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 
 bool contains(PyObject* container, PyObject* key) { return check(PySequence_Contains(container, key)) != 0; }
 
-Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
+Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal_or_raise(PyObject_GetItem(obj, key)); }
 
 Ref get_or_none(PyObject* mapping, PyObject* key) {
     if (!PyDict_CheckExact(mapping)) return call_method(mapping, Name::get, {key});
@@ -230,18 +271,18 @@ std::pair<Ref, Ref> unpack2(PyObject* iterable) {
         PyObject** items = PySequence_Fast_ITEMS(iterable);
         return {Ref::borrow(items[0]), Ref::borrow(items[1])};
     }
-    Ref iter = Ref::steal(PyObject_GetIter(iterable));
-    Ref first = Ref::maybe(PyIter_Next(iter.get()));
+    Ref iter = Ref::steal_or_raise(PyObject_GetIter(iterable));
+    Ref first = Ref::steal_or_empty(PyIter_Next(iter.get()));
     if (!first) {
         if (PyErr_Occurred()) raise();
         raise_need_more(0);
     }
-    Ref second = Ref::maybe(PyIter_Next(iter.get()));
+    Ref second = Ref::steal_or_empty(PyIter_Next(iter.get()));
     if (!second) {
         if (PyErr_Occurred()) raise();
         raise_need_more(1);
     }
-    Ref extra = Ref::maybe(PyIter_Next(iter.get()));
+    Ref extra = Ref::steal_or_empty(PyIter_Next(iter.get()));
     if (extra) raise_too_many();
     if (PyErr_Occurred()) raise();
     return {std::move(first), std::move(second)};
@@ -250,14 +291,15 @@ std::pair<Ref, Ref> unpack2(PyObject* iterable) {
 // ---- text --------------------------------------------------------------------------------------
 
 PyObject* Literal::get() const {
-    if (!obj_) {
-        obj_ = PyUnicode_InternFromString(text_);
+    if (!obj_ || generation_ != names_generation()) {
+        obj_ = PyUnicode_FromString(text_);
         if (!obj_) raise();
+        generation_ = names_generation();
     }
     return obj_;
 }
 
-Text::Text() : parts_(Ref::steal(PyList_New(0))) {}
+Text::Text() : parts_(Ref::steal_or_raise(PyList_New(0))) {}
 
 Text& Text::lit(const Literal& literal) {
     check(PyList_Append(parts_.get(), literal.get()));
@@ -265,11 +307,11 @@ Text& Text::lit(const Literal& literal) {
 }
 
 Text& Text::val(PyObject* value) {
-    Ref piece = Ref::steal(PyObject_Format(value, name(Name::empty)));
+    Ref piece = Ref::steal_or_raise(PyObject_Format(value, name(Name::empty)));
     check(PyList_Append(parts_.get(), piece.get()));
     return *this;
 }
 
-Ref Text::str() const { return Ref::steal(PyUnicode_Join(name(Name::empty), parts_.get())); }
+Ref Text::str() const { return Ref::steal_or_raise(PyUnicode_Join(name(Name::empty), parts_.get())); }
 
 }  // namespace py

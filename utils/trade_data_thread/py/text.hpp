@@ -6,7 +6,7 @@
 
 namespace py {
 
-// A literal piece, made into a string object once, on first use.
+// A literal piece, made into a string object on first use and kept while the names are.
 class Literal {
 public:
     constexpr explicit Literal(const char* text) noexcept : text_(text) {}
@@ -15,6 +15,7 @@ public:
 private:
     const char* text_;
     mutable PyObject* obj_ = nullptr;
+    mutable unsigned int generation_ = 0;
 };
 
 class Text {

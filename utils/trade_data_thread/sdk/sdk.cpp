@@ -10,24 +10,20 @@ py::Ref character(PyObject* code) {
     if (PyLong_CheckExact(code)) {
         int overflow = 0;
         long value = PyLong_AsLongAndOverflow(code, &overflow);
-        if (!overflow && value >= 0 && value <= 0x10FFFF) return py::Ref::steal(PyUnicode_FromOrdinal(int(value)));
+        if (!overflow && value >= 0 && value <= 0x10FFFF) return py::Ref::steal_or_raise(PyUnicode_FromOrdinal(int(value)));
     }
-    static PyObject* builtin_chr = nullptr;  // kept for the process
-    if (!builtin_chr) {
-        py::Ref builtins = py::Ref::steal(PyImport_Import(py::name(N::builtins)));
-        builtin_chr = py::getattr(builtins.get(), N::chr).release();
-    }
-    return py::call(builtin_chr, {code});
+    py::Ref builtins = py::Ref::steal_or_raise(PyImport_Import(py::name(N::builtins)));
+    py::Ref builtin_chr = py::getattr(builtins.get(), N::chr);
+    return py::call(builtin_chr.get(), {code});
 }
 
 py::Ref control_types() {
-    static PyObject* fromlist = nullptr;  // ("AlgoControlType",), kept for the process
-    if (!fromlist && !(fromlist = PyTuple_Pack(1, py::name(N::AlgoControlType)))) py::raise();
-    py::Ref module = py::Ref::steal(
-        PyImport_ImportModuleLevelObject(py::name(N::pytovik_enums), py::globals_dict(), nullptr, fromlist, 0));
+    py::Ref fromlist = py::Ref::steal_or_raise(PyTuple_Pack(1, py::name(N::AlgoControlType)));
+    py::Ref module = py::Ref::steal_or_raise(PyImport_ImportModuleLevelObject(
+        py::name(N::pytovik_enums), py::globals_dict(), nullptr, fromlist.get(), 0));
     PyObject* types = nullptr;
     if (py::check(py::compat::lookup_attr(module.get(), py::name(N::AlgoControlType), &types)))
-        return py::Ref::steal(types);
+        return py::Ref::steal_or_raise(types);
     PyErr_Format(PyExc_ImportError, "cannot import name %S", py::name(N::AlgoControlType));
     py::raise();
 }

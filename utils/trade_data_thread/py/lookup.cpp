@@ -1,0 +1,116 @@
+#include "py/lookup.hpp"
+
+namespace py {
+
+namespace detail {
+unsigned int g_era = 1;
+
+#if PY_VERSION_HEX < 0x030B0000
+PyTypeObject g_tag_witness = [] {
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+    t.tp_name = "trade_data_thread.tag_witness";
+    t.tp_basicsize = sizeof(PyObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    return t;
+}();
+#endif
+}  // namespace detail
+
+namespace {
+
+void next_era() noexcept {
+    if (++detail::g_era == 0) detail::g_era = 1;
+}
+
+// The era to learn in, starting a new one when the last has ended.
+unsigned int learning_era() {
+#if PY_VERSION_HEX < 0x030B0000
+    PyTypeObject* witness = &detail::g_tag_witness;
+    if (!PyType_HasFeature(witness, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (!PyType_HasFeature(witness, Py_TPFLAGS_READY) && PyType_Ready(witness) < 0) raise();
+        next_era();
+        // A lookup gives the witness a tag again (none when the numbering is exhausted: then
+        // era() stays 0 and nothing is cached).
+        (void)_PyType_Lookup(witness, name(Name::dunder_name));
+    }
+#endif
+    return era();
+}
+
+// The type's version tag, giving it one first when it has none.
+unsigned int tagged_version(PyTypeObject* type, PyObject* name) {
+    unsigned int version = compat::type_version(type);
+    if (version != 0) return version;
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)name;
+    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;  // runs no Python code
+#else
+    (void)_PyType_Lookup(type, name);  // assigns a tag as it caches, after a search that may run code
+#endif
+    return compat::type_version(type);
+}
+
+}  // namespace
+
+void end_era() noexcept { next_era(); }
+
+Found lookup(PyTypeObject* type, PyObject* name) {
+    unsigned int era = learning_era();
+    unsigned int version = tagged_version(type, name);
+    Found found{Ref::borrow_or_empty(_PyType_Lookup(type, name)), 0, 0};  // may run code
+    if (era != 0 && version != 0 && compat::type_version(type) == version && py::era() == era) {
+        found.version = version;
+        found.era = era;
+    }
+    return found;
+}
+
+Plan plan_read(PyTypeObject* type, PyObject* name) {
+    Plan plan;
+    if (!k_caches || type->tp_getattro != PyObject_GenericGetAttr) return plan;
+    Found found = lookup(type, name);
+    if (found.version == 0) return plan;
+    PyObject* descr = found.value.get();
+    if (!descr) {
+        // Nothing on the type: the instance dict alone decides (no dict: always AttributeError).
+        if (type->tp_dictoffset == 0) return plan;
+        plan.access = Access::instance_dict;
+        plan.offset = type->tp_dictoffset > 0 ? type->tp_dictoffset : 0;
+    } else if (Py_TYPE(descr) == &PyMemberDescr_Type) {
+        // A plain object member is a data descriptor, so it wins over any instance dict. Its offset
+        // is valid only in instances of the type that defined it, which the interpreter checks.
+        PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+        if (member->type != TDT_T_OBJECT_EX || (member->flags & ~READONLY) != 0 ||
+            !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
+            return plan;
+        plan.access = Access::slot;
+        plan.offset = member->offset;
+    } else {
+        return plan;
+    }
+    plan.version = found.version;
+    plan.era = found.era;
+    return plan;
+}
+
+Plan plan_store(PyTypeObject* type, PyObject* name) {
+    Plan plan;
+    if (!k_caches || type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0) return plan;
+    Found found = lookup(type, name);
+    // Anything of that name on the type could be a descriptor that intercepts the store.
+    if (found.version == 0 || found.value) return plan;
+    plan.access = Access::instance_dict;
+    plan.offset = type->tp_dictoffset > 0 ? type->tp_dictoffset : 0;
+    plan.version = found.version;
+    plan.era = found.era;
+    return plan;
+}
+
+Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
+    if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    return Ref::borrow_or_empty(dict ? *dict : nullptr);
+}
+
+}  // namespace py

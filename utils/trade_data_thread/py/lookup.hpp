@@ -1,0 +1,116 @@
+// How a type resolves one name, and the guard under which that answer may be reused. Every cache
+// in py/ (attribute reads and writes, method calls, class values) learns here, the way the
+// interpreter's own specialiser does:
+// - the type's version tag is read before anything that can run Python code (looking a name up
+//   on a type can run a colliding key's `__eq__`), and the answer is kept only when the tag is
+//   still the same afterwards;
+// - a tag changes whenever the type's attribute table or a base's changes, so a guard that holds
+//   means the type would resolve the name the same way now;
+// - what a cache keeps beyond the guard (a descriptor, a class value) it owns.
+// When a guard does not hold, the site takes the generic path, which is always right.
+#pragma once
+
+#include "py/names.hpp"
+
+namespace py {
+
+// Built with TDT_NO_CACHES no site ever learns and every operation takes the generic path: the
+// reference build that the cached one must equal.
+#ifdef TDT_NO_CACHES
+inline constexpr bool k_caches = false;
+#else
+inline constexpr bool k_caches = true;
+#endif
+
+namespace detail {
+extern unsigned int g_era;  // never 0
+#if PY_VERSION_HEX < 0x030B0000
+// A private type that nobody else looks names up on. Restarting the tag numbering
+// (`sys._clear_type_cache()` before 3.11) strips every type's tag, this one's included: while it
+// keeps its tag, no tag seen since it got it can have been handed out again.
+extern PyTypeObject g_tag_witness;
+#endif
+}  // namespace detail
+
+// The tag era a guard was learned in: tags of one era are never reused within it. 0 while the
+// era has ended and no site has started the next.
+inline unsigned int era() noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    if (!PyType_HasFeature(&detail::g_tag_witness, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return detail::g_era;
+}
+
+// Ends the era for every site at once: the module's objects now belong to another interpreter.
+void end_era() noexcept;
+
+// A type as a site saw it: identity, version tag and era.
+class Seen {
+public:
+    bool matches(PyTypeObject* type) const noexcept {
+        return type == type_ && era_ == era() && version_ == compat::type_version(type);
+    }
+    void remember(PyTypeObject* type, unsigned int version, unsigned int era) noexcept {
+        type_ = type;
+        version_ = version;
+        era_ = era;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;
+    unsigned int version_ = 0;
+    unsigned int era_ = 0;  // 0 never matches
+};
+
+// A reference a cache keeps: replaced when the cache learns anew, never released at exit (the
+// interpreter may be gone by then), nor when it came from an interpreter that has ended.
+class Kept {
+public:
+    PyObject* get() const noexcept { return p_; }
+    // The cache's own state must be consistent before this runs: dropping the old reference may
+    // run Python code.
+    void reset(Ref value) noexcept {
+        PyObject* old = p_;
+        bool ours = generation_ == names_generation();
+        p_ = value.release();
+        generation_ = names_generation();
+        if (ours) Py_XDECREF(old);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+    unsigned int generation_ = 0;
+};
+
+// A name looked up on a type's method resolution order (`_PyType_Lookup`): what was found (empty
+// when nothing), and the version tag and era it holds under; `version` is 0 when the answer must
+// not be cached (the type has no tag, or changed while it was looked up).
+struct Found {
+    Ref value;
+    unsigned int version = 0;
+    unsigned int era = 0;
+};
+Found lookup(PyTypeObject* type, PyObject* name);
+
+// How instances of a type resolve `obj.name` under the generic attribute lookup.
+enum class Access : unsigned char {
+    generic,        // anything else: getattr / setattr
+    slot,           // a `__slots__` member of the type or a base: the object's own slot
+    instance_dict,  // nothing of that name on the type: the instance dict alone
+};
+struct Plan {
+    Access access = Access::generic;
+    Py_ssize_t offset = 0;  // the slot's offset, or the dict's when fixed (0: ask for it)
+    unsigned int version = 0;
+    unsigned int era = 0;
+};
+// For reads (`obj.name`) and for stores (`obj.name = v`, which only ever plans an instance dict).
+Plan plan_read(PyTypeObject* type, PyObject* name);
+Plan plan_store(PyTypeObject* type, PyObject* name);
+
+// The instance dict of an object whose type has one, or an empty Ref while it has none yet. A
+// dict at a fixed offset is read in place; otherwise the interpreter's dict pointer is asked for,
+// which may turn inline attribute values into a dict (the same attributes, stored differently).
+Ref instance_dict(PyObject* obj, Py_ssize_t offset);
+
+}  // namespace py
