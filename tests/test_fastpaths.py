@@ -1,0 +1,654 @@
+"""The module's shortcuts under attack: the attribute read and write sites, the method and
+class-value caches, the module globals, the module's own functions and the load state.
+
+Every shortcut must give what plain Python code doing the same reads, writes and calls gives.
+Scenarios that could end in a memory error run in a child interpreter, which prints its outcome:
+a crash there is a failed test, not a lost suite.
+"""
+
+import collections
+import ctypes
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import SIM, drain
+from halvex.lumet.core.events import EVENT
+from halvex.lumet.environment import Environment
+import halvex.lumet.utils.trade_data_thread as tdt
+from pytovik.enums import MarketType
+from pytovik.records import Bar, Snapshot, TickTrade
+
+T = 1700000040000
+FUNCTION_TYPE = type(tdt.get_current_tick)
+
+# ---- child interpreters -----------------------------------------------------------------------
+
+# The child's start: the module on the stand-ins, a strategy made as the `strategy` fixture makes
+# it (plus the bar counter), and the records' usual fields.
+PRELUDE = """
+import collections, functools, gc, sys
+import halvex.lumet.utils.trade_data_thread as tdt
+from halvex.lumet.core.events import EVENT
+from halvex.lumet.environment import Environment
+from pytovik.enums import MarketType
+from pytovik.records import Bar, Snapshot, TickTrade
+from pytovik.strategy import TovikStrategy as SdkBase
+
+s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
+SdkBase.__init__(s)
+s.bar_cnt = 0
+s.current_trade_dt = 0
+T = 1700000040000
+SNAPSHOT = dict(Snapshot._fields, orig_time=T, security_id="000001", market_type=MarketType.SZSE)
+BAR = dict(Bar._fields, end_time=T, security_id="000001", market_type=MarketType.SZSE, close=2.0)
+TRADE = dict(TickTrade._fields, trade_time=T, security_id="000001", market_type=MarketType.SZSE,
+             bid_appl_seq_num=7, offer_appl_seq_num=5, trade_type=70)
+
+def drain():
+    out = []
+    while len(tdt.event_queue):
+        out.append(tdt.event_queue.popleft())
+    return out
+"""
+
+
+def run_child(code, prelude=True):
+    """Runs code in a fresh interpreter with the stand-ins importable, after PRELUDE unless told."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([SIM] + [p for p in sys.path if p])
+    source = (PRELUDE if prelude else "") + textwrap.dedent(code)
+    return subprocess.run([sys.executable, "-W", "ignore", "-c", source], env=env, capture_output=True,
+                          text=True, timeout=300)
+
+
+def child_outcome(result):
+    """The child's last printed line; the child must have ended normally."""
+    assert result.returncode == 0, "child ended with status %d\n%s" % (result.returncode, result.stderr[-4000:])
+    lines = result.stdout.strip().splitlines()
+    assert lines, result.stderr[-4000:]
+    return lines[-1]
+
+
+# ---- instance-dict reads: the dict being searched is dropped by a key's comparison ---------------
+
+DICT_RECORDS = """
+class Rec(object):
+    '''A record that keeps its fields in its instance dict.'''
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+class CollidingKey(object):
+    '''An instance-dict key that hashes like `name`. Once armed, its first comparison gives the
+    record a new __dict__ (so the dict being searched loses its last owner) and fills the freed
+    memory with lookalike dicts.'''
+    def __init__(self, record, name, replacement):
+        self.record, self.name, self.replacement = record, name, replacement
+        self.armed = False
+    def __hash__(self):
+        return hash(self.name)
+    def __eq__(self, other):
+        if self.armed and self.record is not None:
+            record, self.record = self.record, None
+            record.__dict__ = dict(self.replacement)
+            self.litter = [{self.name: "FREED"} for _ in range(64)]
+        return False
+
+def colliding(fields, name, replacement):
+    record = Rec()
+    key = CollidingKey(record, name, replacement)
+    record.__dict__[key] = None
+    record.__dict__.update(fields)   # the key is in place before `name`: it is compared first
+    key.armed = True
+    return record
+"""
+
+
+@pytest.mark.parametrize("handler, fields, name, new_value, observe", [
+    ("on_snapshot", "SNAPSHOT", "security_id", "000002", "list(tdt.history_tick)[-1].split('.')[0]"),
+    ("on_snapshot", "SNAPSHOT", "last_price", 9.0, "tdt.history_tick['000001.XSHE'][-1]['last_price']"),
+    ("on_bar", "BAR", "security_id", "000002", "list(tdt.history_bar)[-1].split('.')[0]"),
+    ("on_bar", "BAR", "close", 9.0, "tdt.history_bar['000001.XSHE'][-1]['close_price']"),
+], ids=["snapshot-security_id", "snapshot-last_price", "bar-security_id", "bar-close"])
+def test_instance_dict_read_survives_a_key_that_replaces_the_dict(handler, fields, name, new_value, observe):
+    result = run_child(DICT_RECORDS + f"""
+Environment.get_instance().set_universe(["a", "b", "c"])
+for _ in range(3):   # the read site learns Rec as an instance-dict type
+    s.{handler}(Rec(**{fields}))
+replacement = dict({fields}, **{{{name!r}: {new_value!r}}})
+expected = getattr(colliding({fields}, {name!r}, replacement), {name!r})
+tdt.history_tick.clear(); tdt.history_bar.clear()
+s.{handler}(colliding({fields}, {name!r}, replacement))
+print(repr(expected), repr({observe}))
+""")
+    expected, got = child_outcome(result).split(" ", 1)
+    assert got == expected
+
+
+# ---- slot reads: a member descriptor that belongs to another class --------------------------------
+
+FOREIGN_SLOTS = {
+    # The foreign slot's offset falls on another slot of the record.
+    "unrelated class, offset inside the record": """
+class Other(object):
+    __slots__ = ("a", "security_id")
+class Rec(object):
+    __slots__ = ("x0", "x1", "x2")
+    def __init__(self):
+        self.x0 = self.x1 = self.x2 = "STRAY"
+foreign = Other.__dict__["security_id"]
+""",
+    # The foreign slot's offset lies past the record's end.
+    "unrelated class, offset past the record": """
+class Other(object):
+    __slots__ = tuple("p%d" % i for i in range(40)) + ("security_id",)
+class Rec(object):
+    __slots__ = ("x0",)
+    def __init__(self):
+        self.x0 = "STRAY"
+foreign = Other.__dict__["security_id"]
+""",
+}
+
+
+@pytest.mark.parametrize("layout", list(FOREIGN_SLOTS))
+def test_foreign_slot_descriptor_raises_as_getattr_does(layout):
+    result = run_child(FOREIGN_SLOTS[layout] + """
+for key, value in SNAPSHOT.items():
+    if key != "security_id":
+        setattr(Rec, key, value)
+
+def first_read(self):
+    # The class takes the foreign descriptor while the module reads the attribute the first time.
+    Rec.security_id = foreign
+    Rec.x0   # and gets its new version tag at once
+    return "000001"
+
+Rec.security_id = property(first_read)
+records = [Rec() for _ in range(64)]
+s.on_snapshot(records[20])
+try:
+    s.on_snapshot(records[21])
+    module = "no error: %r" % list(tdt.history_tick)
+except TypeError:
+    module = "TypeError"
+try:
+    records[22].security_id
+    python = "no error"
+except TypeError:
+    python = "TypeError"
+print(python, module)
+""")
+    assert child_outcome(result) == "TypeError TypeError"
+
+
+# ---- recursion through the module's own functions -------------------------------------------------
+
+CYCLES = {
+    "create_time_listener is the bound set_timer": """
+s.create_time_listener = s.set_timer
+s.set_timer()
+""",
+    "create_time_listener is a partial of set_timer": """
+s.create_time_listener = functools.partial(tdt.TovikStrategy.set_timer, s)
+s.set_timer()
+""",
+    "the history's deque factory is a partial of on_bar": """
+bar = Bar(**BAR)
+tdt.deque = functools.partial(s.on_bar, bar)
+s.on_bar(bar)
+""",
+    "the event queue's append is a partial of send_day_event": """
+class Queue(object):
+    pass
+queue = Queue()
+queue.append = functools.partial(tdt.TovikStrategy.send_day_event, s, EVENT.TICK)
+tdt.event_queue = queue
+s.send_day_event(EVENT.TICK, 1)
+""",
+}
+
+
+@pytest.mark.parametrize("cycle", list(CYCLES))
+def test_a_cycle_of_module_functions_raises_recursion_error(cycle):
+    result = run_child(f"""
+def chain(error):
+    while error is not None:
+        yield error
+        error = error.__cause__ or error.__context__
+try:
+{textwrap.indent(CYCLES[cycle], "    ")}
+    print("returned")
+except Exception as e:
+    print("caught", any(isinstance(x, RecursionError) for x in chain(e)))
+""")
+    assert child_outcome(result) == "caught True"
+
+
+# ---- attribute writes on a strategy that overrides __setattr__ -------------------------------------
+
+class Watching(object):
+    """Records every attribute write, then stores it as object does."""
+
+    def __setattr__(self, name, value):
+        object.__getattribute__(self, "__dict__").setdefault("writes", []).append((name, value))
+        object.__setattr__(self, name, value)
+
+
+def watching_strategy(how):
+    from pytovik.strategy import TovikStrategy as SdkBase
+    if how == "defined in the class":
+        cls = type("Watched", (tdt.TovikStrategy,), {"__setattr__": Watching.__setattr__})
+    elif how == "inherited from a mixin":
+        cls = type("Watched", (Watching, tdt.TovikStrategy), {})
+    else:
+        cls = type("Watched", (tdt.TovikStrategy,), {})
+    s = cls.__new__(cls)
+    SdkBase.__init__(s)
+    s.bar_cnt = 0
+    s.current_trade_dt = 0
+    if how == "added after warm-up":
+        Environment.get_instance().set_universe(["x"] * 5)
+        s.on_bar(Bar(security_id="000001", market_type=MarketType.SZSE, end_time=T - 60000))
+        s.bar_cnt, s.current_trade_dt = 0, 0
+        cls.__setattr__ = Watching.__setattr__
+    s.__dict__["writes"] = []
+    return s
+
+
+@pytest.mark.parametrize("how", ["defined in the class", "inherited from a mixin", "added after warm-up"])
+def test_bar_counter_writes_go_through_the_strategy_setattr(how):
+    s = watching_strategy(how)
+    Environment.get_instance().set_universe(["000001.XSHE", "000002.XSHE"])
+    s.on_bar(Bar(security_id="000001", market_type=MarketType.SZSE, end_time=T))
+    s.on_bar(Bar(security_id="000002", market_type=MarketType.SZSE, end_time=T))
+    assert s.writes == [("bar_cnt", 1), ("current_trade_dt", T / 1000),
+                        ("bar_cnt", 2), ("current_trade_dt", T / 1000), ("bar_cnt", 0)]
+    assert len(drain()) == 1
+
+
+# ---- class values after the type cache restarts its version tags ----------------------------------
+
+REPLACED_MEMBERS = {
+    "EVENT.BEFORE_TRADING": ("EVENT", "BEFORE_TRADING", "s.send_before_trading_event()",
+                             "drain()[-1].event_type"),
+    "SIDE.BUY": ("tdt.SIDE", "BUY", "s.on_tick_trade(TickTrade(**TRADE))", "drain()[-1].l2_transaction.side"),
+}
+
+
+@pytest.mark.parametrize("member", list(REPLACED_MEMBERS))
+def test_member_replaced_on_the_class_is_seen_after_the_type_cache_is_cleared(member):
+    # Where clearing the type cache restarts the version tags, a class changed since the cache
+    # learned it can come back with the tag the cache remembers: the value must still be current.
+    cls, name, call, observe = REPLACED_MEMBERS[member]
+    result = run_child(f"""
+clear = getattr(sys, "_clear_type_cache")
+
+def run():
+    # The same steps every time, so the class gets the same version tag whenever tags restart.
+    clear()
+    getattr({cls}, {name!r})
+    {call}
+    return {observe}
+
+for _ in range(5):
+    run()
+replacement = object()
+type.__setattr__({cls}, {name!r}, replacement)
+print(all(run() is replacement for _ in range(3)))
+""")
+    assert child_outcome(result) == "True"
+
+
+# ---- class values when the lookups that decide caching change the class ----------------------------
+
+@pytest.mark.parametrize("change_at", [1, 2, 3])
+def test_class_value_follows_a_change_made_during_its_own_lookups(change_at):
+    # The metaclass namespace holds a key that hashes like "BUY": every lookup of BUY on the
+    # metaclass compares it. Its comparison replaces SIDE.BUY at the chosen comparison (and gives
+    # the class its new version tag at once), then fails, so no type cache keeps that lookup.
+    result = run_child(f"""
+class Member(object):
+    def __init__(self, tag):
+        self.tag = tag
+
+class CollidingKey(object):
+    armed = False
+    compared = 0
+    def __hash__(self):
+        return hash("BUY")
+    def __eq__(self, other):
+        if CollidingKey.armed:
+            CollidingKey.compared += 1
+            if CollidingKey.compared == {change_at}:
+                type.__setattr__(SIDE, "BUY", Member("new"))
+                SIDE.SELL
+            raise LookupError("comparison refused")
+        return False
+
+Meta = type("Meta", (type,), {{CollidingKey(): None}})
+SIDE = Meta("SIDE", (), {{"BUY": Member("old"), "SELL": Member("sell")}})
+tdt.SIDE = SIDE
+for _ in range(3):
+    s.on_tick_trade(TickTrade(**TRADE))
+drain()
+CollidingKey.armed = True
+Meta.touched = True    # the metaclass changes: remembered values are checked again
+outcomes = []
+for _ in range(4):
+    before = vars(SIDE)["BUY"].tag
+    s.on_tick_trade(TickTrade(**TRADE))
+    after = vars(SIDE)["BUY"].tag
+    got = drain()[-1].l2_transaction.side
+    got = got.tag if type(got) is Member else repr(got)
+    # Read while the class changes: the value before or after; once changed: the new one.
+    outcomes.append(got in (before, after))
+    gc.collect()
+    litter = [Member("freed") for _ in range(100)]
+print(outcomes, vars(SIDE)["BUY"].tag)
+""")
+    assert child_outcome(result) in ("[True, True, True, True] new", "[True, True, True, True] old")
+
+
+# ---- a load that fails after the strategy class was made ---------------------------------------
+
+REJECTING_SDKS = {
+    "metaclass registers, then rejects": """
+class CheckedMeta(sdk.StrategyMeta):
+    def __init__(cls, name, bases, namespace, **kwargs):
+        super().__init__(name, bases, namespace, **kwargs)
+        registry.append(cls)
+        if cls.__module__ != __name__ and "on_account_update" not in namespace:
+            raise TypeError("%s does not define on_account_update" % name)
+
+class Base(sdk.TovikStrategy, metaclass=CheckedMeta):
+    pass
+""",
+    "__init_subclass__ registers, then rejects": """
+class Base(sdk.TovikStrategy):
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        registry.append(cls)
+        raise TypeError("%s does not define on_account_update" % cls.__name__)
+""",
+}
+
+
+@pytest.mark.parametrize("sdk_base", list(REJECTING_SDKS))
+def test_class_left_by_a_failed_load_raises_import_error(sdk_base):
+    result = run_child(f"""
+import gc
+import pytovik.strategy as sdk
+registry = []
+{REJECTING_SDKS[sdk_base]}
+sdk.TovikStrategy = Base
+NAME = "halvex.lumet.utils.trade_data_thread"
+try:
+    import halvex.lumet.utils.trade_data_thread
+    print("imported")
+except TypeError:
+    pass
+gc.collect()
+litter = [dict(a=i) for i in range(1000)]
+(cls,) = [c for c in registry if c.__module__ == NAME]
+from pytovik.enums import MarketType
+from pytovik.records import Snapshot
+strategy = cls.__new__(cls)
+Base.__init__(strategy)
+try:
+    strategy.on_snapshot(Snapshot(security_id="000001", market_type=MarketType.SZSE))
+    print("worked")
+except Exception as e:
+    print(type(e).__name__, NAME in str(e))
+""", prelude=False)
+    assert child_outcome(result) == "ImportError True"
+
+
+# ---- legacy str objects not yet made ready --------------------------------------------------------
+
+LEGACY_STR = """
+import ctypes
+def legacy_str(text):
+    '''A str made through the legacy wide-character API, its buffer filled, never made ready.'''
+    new = ctypes.pythonapi.PyUnicode_FromUnicode
+    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_ssize_t]
+    buffer = ctypes.pythonapi.PyUnicode_AsUnicode
+    buffer.restype, buffer.argtypes = ctypes.c_void_p, [ctypes.py_object]
+    obj = new(None, len(text))
+    ctypes.memmove(buffer(obj), ctypes.create_unicode_buffer(text), len(text) * ctypes.sizeof(ctypes.c_wchar))
+    return obj
+"""
+
+
+@pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyUnicode_FromUnicode"),
+                    reason="this interpreter has no legacy str API")
+@pytest.mark.parametrize("handler, record, observe", [
+    ("on_snapshot", "Snapshot(**dict(SNAPSHOT, **fields))", "list(tdt.history_tick) + [drain()[-1].tick.market_code]"),
+    ("on_bar", "Bar(**dict(BAR, **fields))", "list(tdt.history_bar)"),
+    ("on_tick_trade", "TickTrade(**dict(TRADE, **fields))", "[drain()[-1].l2_transaction.market_code]"),
+], ids=["snapshot", "bar", "tick_trade"])
+@pytest.mark.parametrize("legacy", ["security_id", "exchange suffix"])
+def test_market_code_from_a_legacy_str(handler, record, observe, legacy):
+    result = run_child(LEGACY_STR + f"""
+Environment.get_instance().set_universe(["a", "b"])
+fields = {{}}
+if {legacy!r} == "security_id":
+    fields["security_id"] = legacy_str("000001")
+else:
+    tdt.get_exchane_from_tovik_mdtype = lambda market_type: legacy_str("XSHE")
+s.{handler}({record})
+print(sorted(set({observe})))
+""")
+    assert child_outcome(result) == "['000001.XSHE']"
+
+
+# ---- a sub-interpreter that had the module first ------------------------------------------------
+
+SUBINTERPRETER_IMPORTS = {
+    # NumPy loads into one interpreter per process: the sub-interpreter's load fails there.
+    "its load fails": "",
+    # Stand-ins for the array libraries let the sub-interpreter's load complete.
+    "its load completes": """
+import sys, types, collections
+class RingBuffer(collections.deque):
+    def __init__(self, capacity, dtype=None):
+        super().__init__(maxlen=capacity)
+sys.modules["numpy"] = types.ModuleType("numpy")
+sys.modules["numpy_ringbuffer"] = types.ModuleType("numpy_ringbuffer")
+sys.modules["numpy_ringbuffer"].RingBuffer = RingBuffer
+""",
+}
+
+
+@pytest.mark.parametrize("sub", list(SUBINTERPRETER_IMPORTS))
+def test_main_interpreter_imports_after_a_sub_interpreter_ended(sub):
+    sub_code = SUBINTERPRETER_IMPORTS[sub] + textwrap.dedent("""
+        try:
+            import halvex.lumet.utils.trade_data_thread
+        except ImportError:
+            pass
+    """)
+    result = run_child(f"""
+import numpy, numpy_ringbuffer   # the host process has them before any sub-interpreter
+try:
+    import _testcapi
+except ImportError:
+    print("no _testcapi")
+    raise SystemExit
+_testcapi.run_in_subinterp({sub_code!r})
+import halvex.lumet.utils.trade_data_thread as tdt
+from pytovik.enums import MarketType
+from pytovik.records import Snapshot
+from pytovik.strategy import TovikStrategy as SdkBase
+s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
+SdkBase.__init__(s)
+s.on_snapshot(Snapshot(security_id="000001", market_type=MarketType.SZSE))
+print(list(tdt.history_tick), len(tdt.event_queue))
+""", prelude=False)
+    outcome = child_outcome(result)
+    if outcome == "no _testcapi":
+        pytest.skip("this interpreter has no _testcapi")
+    assert outcome == "['000001.XSHE'] 1"
+
+
+# ---- the module's function objects -------------------------------------------------------------
+
+MODULE_FUNCTIONS = [getattr(tdt, name) for name in ("get_current_bar", "get_current_tick", "history_ticks",
+                                                   "history_bars")] + \
+    [v for v in vars(tdt.TovikStrategy).values() if isinstance(v, FUNCTION_TYPE)]
+
+
+def test_vectorcall_offset_is_no_address():
+    # The attribute, where a function has one, is an offset into the object, never a pointer.
+    assert len(MODULE_FUNCTIONS) == 31
+    offsets = {f.__qualname__: getattr(f, "__vectorcalloffset__", None) for f in MODULE_FUNCTIONS}
+    assert {name: v for name, v in offsets.items() if v is not None and not 0 <= v < 1024} == {}
+
+
+# ---- further attacks on the caches -------------------------------------------------------------
+
+class Member(object):
+    def __init__(self, tag):
+        self.tag = tag
+
+
+def test_class_value_whose_type_gains_get_after_warm_up(strategy):
+    # A class value is only kept while it is no descriptor; its type may become one later.
+    sides = type("SIDE", (), {"BUY": Member("buy"), "SELL": Member("sell")})
+    tdt.SIDE = sides
+    trade = dict(trade_time=T, security_id="000001", market_type=MarketType.SZSE, bid_appl_seq_num=7,
+                 offer_appl_seq_num=5, trade_type=70)
+    for _ in range(3):
+        strategy.on_tick_trade(TickTrade(**trade))
+    drain()
+    Member.__get__ = lambda self, obj, owner: "%s through __get__" % self.tag
+    try:
+        assert sides.BUY == "buy through __get__"
+        strategy.on_tick_trade(TickTrade(**trade))
+        assert drain()[-1].l2_transaction.side == "buy through __get__"
+    finally:
+        del Member.__get__
+
+
+class SlotSnapshot(object):
+    __slots__ = tuple(name for name, _ in Snapshot._fields)
+
+    def __init__(self, **fields):
+        for name, default in Snapshot._fields:
+            setattr(self, name, fields.get(name, default))
+
+
+class Shadowing(SlotSnapshot):
+    """The same layout; its property hides the slot."""
+    __slots__ = ()
+    security_id = property(lambda self: "000009")
+
+
+class DictSnapshot(object):
+    def __init__(self, **fields):
+        self.__dict__.update(dict(Snapshot._fields, **fields))
+
+
+class OddDict(dict):
+    """A dict subclass whose own item access getattr never uses."""
+
+    def __getitem__(self, key):
+        return "000008"
+
+    def __missing__(self, key):
+        return "000008"
+
+
+def reshape(how, record):
+    if how == "__class__ set to a subclass whose property hides the slot":
+        record.__class__ = Shadowing
+    elif how == "__class__ set back to the slot class":
+        record.__class__ = Shadowing
+        record.__class__ = SlotSnapshot
+    elif how == "__dict__ swapped for a dict subclass":
+        record.__dict__ = OddDict(record.__dict__, security_id="000007")
+    elif how == "__dict__ swapped for one without the field":
+        record.__dict__ = {k: v for k, v in record.__dict__.items() if k != "security_id"}
+    elif how == "__getattribute__ added to the class":
+        type(record).__getattribute__ = lambda self, name: "000006" if name == "security_id" else \
+            object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("how, record_cls", [
+    ("__class__ set to a subclass whose property hides the slot", SlotSnapshot),
+    ("__class__ set back to the slot class", SlotSnapshot),
+    ("__dict__ swapped for a dict subclass", DictSnapshot),
+    ("__dict__ swapped for one without the field", DictSnapshot),
+    ("__getattribute__ added to the class", DictSnapshot),
+])
+def test_record_reshaped_between_calls_reads_as_getattr(strategy, how, record_cls):
+    fields = dict(orig_time=T, security_id="000001", market_type=MarketType.SZSE)
+    cls = type(record_cls.__name__, (record_cls,), {}) if record_cls is DictSnapshot else record_cls
+    for _ in range(3):
+        strategy.on_snapshot(cls(**fields))
+    record = cls(**fields)
+    reshape(how, record)
+    try:
+        expected = getattr(record, "security_id") + ".XSHE"
+    except AttributeError:
+        expected = AttributeError
+    tdt.history_tick.clear()
+    if expected is AttributeError:
+        with pytest.raises(AttributeError):
+            strategy.on_snapshot(record)
+    else:
+        strategy.on_snapshot(record)
+        assert list(tdt.history_tick) == [expected]
+
+
+@pytest.mark.parametrize("change, outcome", [
+    ("rebind", "NEW DATE"),
+    ("delete", NameError),
+    ("delete the event class", NameError),
+])
+def test_globals_changed_by_a_host_callable_mid_callback(strategy, monkeypatch, change, outcome):
+    # The universe is read after the bar is kept and counted, before the date conversion and the post.
+    strategy.bar_cnt = strategy.current_trade_dt = 0
+    env = Environment.get_instance()
+    env.set_universe(["000001.XSHE"])
+    strategy.on_bar(Bar(security_id="000001", market_type=MarketType.SZSE, end_time=T))
+    drain()
+
+    def universe():
+        if change == "rebind":
+            tdt.convert_int_to_whole_date = lambda value: "NEW DATE"
+        elif change == "delete":
+            del tdt.convert_int_to_whole_date
+        else:
+            del tdt.Event
+        return ["000001.XSHE"]
+
+    monkeypatch.setattr(env, "get_universe", universe)
+    bar = Bar(security_id="000001", market_type=MarketType.SZSE, end_time=T + 60000)
+    if outcome is NameError:
+        with pytest.raises(NameError):
+            strategy.on_bar(bar)
+        assert drain() == []
+    else:
+        strategy.on_bar(bar)
+        assert drain()[-1].calendar_dt == outcome
+
+
+def test_history_deque_replaced_by_one_with_its_own_append(strategy):
+    # The builtin append remembered for a deque type must not serve another type.
+    class Counting(collections.deque):
+        __slots__ = ()
+        seen = []
+
+        def append(self, item):
+            Counting.seen.append(item)
+
+    snap = Snapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE)
+    strategy.on_snapshot(snap)
+    strategy.on_snapshot(snap)
+    tdt.history_tick["000001.XSHE"] = Counting()
+    strategy.on_snapshot(snap)
+    assert len(Counting.seen) == 1 and len(tdt.history_tick["000001.XSHE"]) == 0
