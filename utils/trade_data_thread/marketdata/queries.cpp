@@ -25,7 +25,7 @@ py::Ref current(N history_name, PyObject* code) {
         if (PyErr_Occurred()) py::raise();
         return py::none();
     }
-    return py::getitem(buffer.get(), py::integer(-1).get());
+    return py::item_at(buffer.get(), -1);
 }
 
 // The newest `count` records, oldest first, as a new list.

@@ -35,7 +35,17 @@ public:
 private:
     Ref getattr(PyObject* obj) const { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(name_))); }
     void learn(PyTypeObject* type) const;
-    Ref from_instance_dict(PyObject* obj) const;
+    Ref from_instance_dict(PyObject* obj) const {
+        PyTypeObject* type = Py_TYPE(obj);
+        Ref dict = instance_dict(obj, offset_);
+        // Making the dict allocates, which may run finalizers: the type must still be as seen.
+        if (!dict || (offset_ == 0 && !seen_.matches(type))) return getattr(obj);
+        // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
+        PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
+        if (value) return Ref::borrow(value);
+        return missing(obj);
+    }
+    Ref missing(PyObject* obj) const;
     Name name_;
     mutable Seen seen_;
     mutable Access access_ = Access::generic;
@@ -98,8 +108,12 @@ Ref getattr_quiet(PyObject* obj, Name n);
 // load fails or its module is freed. Functions made under one binding run only under it.
 void bind_globals(PyObject* dict) noexcept;
 void unbind_globals() noexcept;
-PyObject* globals_dict() noexcept;
-unsigned int globals_binding() noexcept;
+namespace detail {
+extern PyObject* g_globals;     // the module's dict while a load has it bound (the module owns it)
+extern unsigned int g_binding;  // changes with every binding and unbinding
+}  // namespace detail
+inline PyObject* globals_dict() noexcept { return detail::g_globals; }
+inline unsigned int globals_binding() noexcept { return detail::g_binding; }
 // A module global, looked up by name at each use so the host may rebind it; NameError if gone.
 Ref global(Name n);
 
@@ -117,6 +131,8 @@ bool equals(PyObject* a, PyObject* b);
 bool compare(PyObject* a, PyObject* b, int op);
 bool contains(PyObject* container, PyObject* key);
 Ref getitem(PyObject* obj, PyObject* key);
+// `obj[index]` for an int index.
+Ref item_at(PyObject* obj, Py_ssize_t index);
 // `mapping.get(key)`: straight from a plain dict, through the mapping's own `get` otherwise.
 Ref get_or_none(PyObject* mapping, PyObject* key);
 void setitem(PyObject* obj, PyObject* key, PyObject* value);

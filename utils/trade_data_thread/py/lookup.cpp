@@ -2,10 +2,10 @@
 
 namespace py {
 
+#ifdef TDT_TAG_ERAS
 namespace detail {
 unsigned int g_era = 1;
 
-#if PY_VERSION_HEX < 0x030B0000
 PyTypeObject g_tag_witness = [] {
     PyTypeObject t{};
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
@@ -14,22 +14,18 @@ PyTypeObject g_tag_witness = [] {
     t.tp_flags = Py_TPFLAGS_DEFAULT;
     return t;
 }();
-#endif
 }  // namespace detail
+#endif
 
 namespace {
 
-void next_era() noexcept {
-    if (++detail::g_era == 0) detail::g_era = 1;
-}
-
 // The era to learn in, starting a new one when the last has ended.
 unsigned int learning_era() {
-#if PY_VERSION_HEX < 0x030B0000
+#ifdef TDT_TAG_ERAS
     PyTypeObject* witness = &detail::g_tag_witness;
     if (!PyType_HasFeature(witness, Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (!PyType_HasFeature(witness, Py_TPFLAGS_READY) && PyType_Ready(witness) < 0) raise();
-        next_era();
+        if (++detail::g_era == 0) detail::g_era = 1;
         // A lookup gives the witness a tag again (none when the numbering is exhausted: then
         // era() stays 0 and nothing is cached).
         (void)_PyType_Lookup(witness, name(Name::dunder_name));
@@ -53,7 +49,12 @@ unsigned int tagged_version(PyTypeObject* type, PyObject* name) {
 
 }  // namespace
 
-void end_era() noexcept { next_era(); }
+void end_era() noexcept {
+#ifdef TDT_TAG_ERAS
+    // Strips the witness's tag, so the next site to learn starts a new era.
+    detail::g_tag_witness.tp_flags &= ~Py_TPFLAGS_VALID_VERSION_TAG;
+#endif
+}
 
 Found lookup(PyTypeObject* type, PyObject* name) {
     unsigned int era = learning_era();

@@ -85,17 +85,11 @@ void Attr::learn(PyTypeObject* type) const {
     seen_.remember(type, plan.version, plan.era);
 }
 
-Ref Attr::from_instance_dict(PyObject* obj) const {
-    PyTypeObject* type = Py_TYPE(obj);
-    Ref dict = instance_dict(obj, offset_);
-    // Making the dict allocates, which may run finalizers: the type must still be as seen.
-    if (!dict || !seen_.matches(type)) return getattr(obj);
-    PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));  // a colliding key's __eq__ may run
-    if (value) return Ref::borrow(value);
+// Not in the instance dict: the generic lookup's own AttributeError, without searching the dict
+// again (which would run a colliding key's __eq__ twice). Only valid while the type is unchanged.
+Ref Attr::missing(PyObject* obj) const {
     if (PyErr_Occurred()) raise();
-    // Not there: the generic lookup's own AttributeError, without searching the dict again (which
-    // would run that __eq__ twice). Only valid while the type has not changed meanwhile.
-    if (!seen_.matches(type)) return getattr(obj);
+    if (!seen_.matches(Py_TYPE(obj))) return getattr(obj);
     Ref empty = Ref::steal_or_raise(PyDict_New());
     return Ref::steal_or_raise(_PyObject_GenericGetAttrWithDict(obj, name(name_), empty.get(), 0));
 }
@@ -105,7 +99,7 @@ void SetAttr::operator()(PyObject* obj, PyObject* value) const {
         PyTypeObject* type = Py_TYPE(obj);
         if (seen_.matches(type)) {
             Ref dict = instance_dict(obj, offset_);
-            if (dict && seen_.matches(type)) {
+            if (dict && (offset_ != 0 || seen_.matches(type))) {
                 check(PyDict_SetItem(dict.get(), name(name_), value));
                 return;
             }
@@ -175,9 +169,13 @@ Ref getattr_quiet(PyObject* obj, Name n) {
 
 // ---- globals -----------------------------------------------------------------------------------
 
+namespace detail {
+PyObject* g_globals = nullptr;
+unsigned int g_binding = 0;
+}  // namespace detail
+
 namespace {
-PyObject* g_globals = nullptr;  // the module's dict while a load has it bound (the module owns it)
-unsigned int g_binding = 0;     // changes with every binding and unbinding
+using detail::g_globals;
 
 #if PY_VERSION_HEX < 0x030C0000
 // Values found in the module dict, valid while the dict's version tag is unchanged: every change
@@ -188,7 +186,7 @@ PyObject* g_seen[static_cast<std::size_t>(Name::count_)];  // borrowed from the 
 
 void rebind(PyObject* dict) noexcept {
     g_globals = dict;
-    ++g_binding;
+    ++detail::g_binding;
 #if PY_VERSION_HEX < 0x030C0000
     g_seen_version = 0;
     std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
@@ -198,8 +196,6 @@ void rebind(PyObject* dict) noexcept {
 
 void bind_globals(PyObject* dict) noexcept { rebind(dict); }
 void unbind_globals() noexcept { rebind(nullptr); }
-PyObject* globals_dict() noexcept { return g_globals; }
-unsigned int globals_binding() noexcept { return g_binding; }
 
 namespace {
 // The global's value (borrowed from the dict), or NULL.
@@ -242,6 +238,16 @@ bool equals(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 bool contains(PyObject* container, PyObject* key) { return check(PySequence_Contains(container, key)) != 0; }
 
 Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal_or_raise(PyObject_GetItem(obj, key)); }
+
+Ref item_at(PyObject* obj, Py_ssize_t index) {
+    // For a sequence without a mapping subscript (a deque), `obj[i]` is the sequence item, exactly
+    // as the generic subscript would find it; anything else takes the generic subscript.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (k_caches && (!type->tp_as_mapping || !type->tp_as_mapping->mp_subscript) && type->tp_as_sequence &&
+        type->tp_as_sequence->sq_item)
+        return Ref::steal_or_raise(PySequence_GetItem(obj, index));
+    return getitem(obj, integer(index).get());
+}
 
 Ref get_or_none(PyObject* mapping, PyObject* key) {
     if (!PyDict_CheckExact(mapping)) return call_method(mapping, Name::get, {key});
