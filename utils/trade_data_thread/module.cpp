@@ -209,7 +209,7 @@ PyObject* create_module(PyObject* spec) {
     if (id == -1) py::raise();
     if (g_state.interpreter_id == -1) {
         g_state.interpreter_id = id;
-        g_state.main = PyInterpreterState_Get() == PyInterpreterState_Main();
+        g_state.main = py::compat::interpreter() == PyInterpreterState_Main();
     } else if (g_state.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "

@@ -84,14 +84,17 @@ inline void set_exception(PyObject* exc) noexcept {
 #endif
 }
 
-// The identifier of the running interpreter, -1 with an error set when it cannot be had.
-inline int64_t interpreter_id() {
+// The running interpreter.
+inline PyInterpreterState* interpreter() {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_GetID(PyInterpreterState_Get());
+    return PyInterpreterState_Get();
 #else
-    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    return PyThreadState_Get()->interp;
 #endif
 }
+
+// The identifier of the running interpreter, -1 with an error set when it cannot be had.
+inline int64_t interpreter_id() { return PyInterpreterState_GetID(interpreter()); }
 
 // The type's version tag: it names the type's current attribute table, and changes whenever that
 // table or a base's changes. 0 when the type has none.

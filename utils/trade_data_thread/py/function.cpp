@@ -2,7 +2,11 @@
 
 #include "py/attr.hpp"
 
-#include <new>
+#include <algorithm>
+#include <cstddef>
+#if PY_VERSION_HEX >= 0x030C0000
+#  include <pthread.h>
+#endif
 
 namespace py {
 namespace {
@@ -64,6 +68,61 @@ int find_param(Function* f, PyObject* key) {
     return -1;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 the interpreter's C recursion limit assumes small C frames; a cycle made only of our
+// functions and other C callables (functools.partial, bound methods) takes more stack per level,
+// so each call also checks that a margin of the thread's stack is left.
+bool stack_exhausted() noexcept {
+    __attribute__((tls_model("initial-exec"))) static thread_local const char* floor = nullptr;
+    char here;
+    if (!floor) {
+        floor = reinterpret_cast<const char*>(1);  // no bounds known: never exhausted
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* low = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &low, &size) == 0 && low)
+                floor = static_cast<const char*>(low) + std::max<std::size_t>(size / 8, 64 * 1024);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return &here < floor;
+}
+#endif
+
+// One level of the interpreter's recursion count, for the life of the object once entered.
+class Depth {
+public:
+#if PY_VERSION_HEX < 0x03090000
+    // 3.8's macros fetch the thread state at every use; this fetches it once.
+    bool enter() {
+        ts_ = PyThreadState_Get();
+        if (_Py_MakeRecCheck(ts_->recursion_depth) && _Py_CheckRecursiveCall(k_where)) return false;
+        entered_ = true;
+        return true;
+    }
+    ~Depth() {
+        if (entered_ && _Py_MakeEndRecCheck(ts_->recursion_depth)) ts_->overflowed = 0;
+    }
+
+private:
+    PyThreadState* ts_ = nullptr;
+#else
+    bool enter() {
+        if (Py_EnterRecursiveCall(k_where)) return false;
+        entered_ = true;
+        return true;
+    }
+    ~Depth() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+
+private:
+#endif
+    static constexpr const char* k_where = " while calling a Python object";
+    bool entered_ = false;
+};
+
 PyObject* call(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (f->binding != globals_binding() || !globals_dict()) {
         PyErr_Format(PyExc_ImportError, "%U() cannot run: the load of module '%U' it belongs to failed or ended",
@@ -99,10 +158,14 @@ PyObject* call(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwna
     }
     // Calls between the module's own functions make no interpreter frame, so they count against
     // the recursion limit here, as the interpreter's builtin functions do.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (stack_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
+#endif
+    Depth depth;
+    if (!depth.enter()) return nullptr;
     return f->impl(slots).release();
 }
 

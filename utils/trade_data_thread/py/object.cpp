@@ -177,20 +177,52 @@ unsigned int g_binding = 0;
 namespace {
 using detail::g_globals;
 
+// Values found in the module dict (borrowed from it), kept while the dict is unchanged. Before 3.12
+// its version tag tells: every change to any dict gives it a new tag from one process-wide counter.
+// From 3.12 a dict watcher empties the table before every change to the dict.
+PyObject* g_seen[static_cast<std::size_t>(Name::count_)];
+void forget_seen() noexcept { std::fill(std::begin(g_seen), std::end(g_seen), nullptr); }
+
 #if PY_VERSION_HEX < 0x030C0000
-// Values found in the module dict, valid while the dict's version tag is unchanged: every change
-// to any dict gives it a new tag from one process-wide counter, so a rebound global is seen at once.
 std::uint64_t g_seen_version = 0;
-PyObject* g_seen[static_cast<std::size_t>(Name::count_)];  // borrowed from the dict
+bool seen_valid() noexcept {
+    std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
+    if (version != g_seen_version) {
+        forget_seen();
+        g_seen_version = version;
+    }
+    return true;
+}
+void watch(PyObject*) noexcept { g_seen_version = 0; }
+void unwatch(PyObject*) noexcept {}
+#else
+int g_watcher = -1;  // this interpreter's watcher id, -1 when none could be had
+bool g_watching = false;
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    forget_seen();
+    return 0;
+}
+bool seen_valid() noexcept { return g_watching; }
+void watch(PyObject* dict) noexcept {
+    if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_change)) < 0) PyErr_Clear();
+    g_watching = g_watcher >= 0 && PyDict_Watch(g_watcher, dict) == 0;
+    if (g_watcher >= 0 && !g_watching) PyErr_Clear();
+}
+void unwatch(PyObject* dict) noexcept {
+    if (g_watching && PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
+    // The id belongs to the interpreter that got it; the next binding may be in another one.
+    if (g_watcher >= 0 && PyDict_ClearWatcher(g_watcher) < 0) PyErr_Clear();
+    g_watcher = -1;
+    g_watching = false;
+}
 #endif
 
 void rebind(PyObject* dict) noexcept {
+    if (g_globals) unwatch(g_globals);
     g_globals = dict;
     ++detail::g_binding;
-#if PY_VERSION_HEX < 0x030C0000
-    g_seen_version = 0;
-    std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
-#endif
+    forget_seen();
+    if (dict && k_caches) watch(dict);
 }
 }  // namespace
 
@@ -200,20 +232,13 @@ void unbind_globals() noexcept { rebind(nullptr); }
 namespace {
 // The global's value (borrowed from the dict), or NULL.
 PyObject* find_global(Name n) {
-#if PY_VERSION_HEX < 0x030C0000
-    if constexpr (k_caches) {
-        std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
-        if (version != g_seen_version) {
-            std::fill(std::begin(g_seen), std::end(g_seen), nullptr);
-            g_seen_version = version;
-        }
+    if (k_caches && seen_valid()) {
         PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
-        // A colliding key's __eq__ may change the dict during the lookup; what is found is then
-        // kept under the tag read before, which the dict no longer has.
+        // A colliding key's __eq__ may change the dict during the lookup, which empties the table
+        // (or gives the dict a new tag); what is then found is the dict's value after that change.
         if (!seen) seen = PyDict_GetItemWithError(g_globals, name(n));
         return seen;
     }
-#endif
     return PyDict_GetItemWithError(g_globals, name(n));
 }
 }  // namespace
