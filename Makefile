@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench build clean leaks asan matrix stress
+.PHONY: demo test test-nocache bench build clean leaks asan matrix stress
 
 $(STAMP):
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -24,6 +24,10 @@ demo: build
 
 test: build
 	$(PY) -m pytest -q tests $(ARGS)
+
+# The suite on the module built without its caches (TDT_CACHES=OFF), in build/nocache.
+test-nocache: $(STAMP)
+	tools/nocache.sh $(PY) $(ARGS)
 
 bench: build
 	tools/bench.sh $(ARGS)
