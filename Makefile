@@ -7,10 +7,11 @@ SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyp
 
 .PHONY: demo test test-nocache bench build clean leaks asan matrix stress
 
-$(STAMP):
+# The dependencies are declared in pyproject.toml; an edit there installs what is new.
+$(STAMP): pyproject.toml
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q numpy numpy-ringbuffer pytest hypothesis scikit-build-core tqdm
+	$(PY) -m pip install -q $$($(PY) tools/requirements.py --build test demo)
 	touch $@
 
 $(VENV)/.module-built: $(STAMP) $(SOURCES)

@@ -15,10 +15,13 @@ if ((${#missing[@]})); then
 fi
 
 venv=.venv-dbg
-# numpy comes from Debian's python3-numpy, the only build that loads into the debug interpreter.
+# numpy comes from Debian's python3-numpy, the only build that loads into the debug interpreter:
+# the venv sees it, so pip takes it as installed.
 test -x "$venv/bin/python" || python3.11-dbg -m venv --system-site-packages "$venv"
-"$venv/bin/python" -c 'import numpy_ringbuffer, pytest, hypothesis' 2>/dev/null ||
-    "$venv/bin/python" -m pip install -q numpy-ringbuffer pytest hypothesis
+if [ ! "$venv/.deps-installed" -nt pyproject.toml ]; then
+    "$venv/bin/python" -m pip install -q $("$venv/bin/python" tools/requirements.py test)
+    touch "$venv/.deps-installed"
+fi
 
 # GCC gives -isystem directories after the release headers' own directory, which can bring in the
 # release pyconfig.h; plain -I keeps the debug headers first, and TDT_REQUIRE_PY_DEBUG checks it.
