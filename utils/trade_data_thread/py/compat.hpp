@@ -9,7 +9,6 @@
 // 3.8 ships vectorcall under provisional names.
 #  define PyObject_Vectorcall _PyObject_Vectorcall
 #  define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#  define PyVectorcall_Call PyVectorcall_Call
 #endif
 
 #if PY_VERSION_HEX < 0x030900A4
