@@ -5,12 +5,13 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench build clean leaks asan matrix stress
+.PHONY: demo test test-nocache bench build clean leaks asan matrix stress
 
-$(STAMP):
+# The dependencies are declared in pyproject.toml; an edit there installs what is new.
+$(STAMP): pyproject.toml
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q numpy numpy-ringbuffer pytest hypothesis scikit-build-core tqdm
+	$(PY) -m pip install -q $$($(PY) tools/requirements.py --build test demo)
 	touch $@
 
 $(VENV)/.module-built: $(STAMP) $(SOURCES)
@@ -24,6 +25,10 @@ demo: build
 
 test: build
 	$(PY) -m pytest -q tests $(ARGS)
+
+# The suite on the module built without its caches (TDT_CACHES=OFF), in build/nocache.
+test-nocache: $(STAMP)
+	tools/nocache.sh $(PY) $(ARGS)
 
 bench: build
 	tools/bench.sh $(ARGS)

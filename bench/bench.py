@@ -41,12 +41,11 @@ for path in (os.path.join(ROOT, "sim"), os.path.join(ROOT, "build", "cython")):
 from halvex.lumet.const import POSITION_EFFECT, SIDE  # noqa: E402
 from halvex.lumet.environment import Environment  # noqa: E402
 from halvex.lumet.model.order import Order  # noqa: E402
+from module_caches import CACHES  # noqa: E402
 from pytovik import records  # noqa: E402
 from pytovik.enums import MarketType, OrderStatusType  # noqa: E402
 from pytovik.strategy import TovikStrategy as SdkBase  # noqa: E402
 
-CACHES = ("history_bar", "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
-          "algo_child_trades")
 CODE = "000001.XSHE"
 
 
@@ -131,7 +130,7 @@ def _none(*args, **kwargs):
     return None
 
 
-class LeanEnvironment(object):
+class LeanEnvironment:
     """Environment, data proxy and account lookup in one, each answering a constant."""
     instance = None
 
@@ -161,7 +160,7 @@ def _payload(event_type, **kwargs):
     return kwargs
 
 
-class _Factory(object):
+class _Factory:
     __from_create__ = staticmethod(_none)
     from_tovik = staticmethod(lambda record, existing: record)
 
@@ -198,7 +197,7 @@ def lean_globals():
     }
 
 
-class Host(object):
+class Host:
     """Puts one host under every contender, and takes it away again."""
 
     def __init__(self, name, contenders):
@@ -327,8 +326,6 @@ def measure(contenders, hosts, flavours, rounds, batch_ns):
                         fn, args = call_shape(mod, strategies[label], entry, flavour)
                         try:
                             fn(*args)
-                        except NotImplementedError:
-                            continue
                         except Exception as exc:
                             print(f"{host_name}/{entry[0]}/{label}: {type(exc).__name__}: {exc}; left out",
                                   file=sys.stderr)

@@ -39,14 +39,13 @@ from halvex.lumet.environment import Environment
 from halvex.lumet.model.order import Order
 from halvex.lumet.portfolio.account import Account
 from halvex.lumet.utils.trade_func import get_exchane_from_tovik_mdtype
+from module_caches import CACHES
 from pytovik.enums import AlgoControlType
 from pytovik.enums import OrderStatusType as Status
 
 DAY_START = datetime.time(8, 55)
 DAY_END = datetime.time(15, 35)
 FUND_ACCOUNT = "1000123"
-CACHES = ("orders_dict", "history_bar", "history_tick", "algo_parent_orders",
-          "algo_child_orders", "algo_child_trades")
 ORDER_EVENTS = {              # order event -> how the order table names it
     EVENT.ORDER_CREATION_PASS: "accepted", EVENT.TRADE: "fill",
     EVENT.ORDER_PENDING_CANCEL: "cancel pending", EVENT.ORDER_CANCELLATION_PASS: "cancelled",
@@ -64,7 +63,7 @@ DAY_EVENTS = ((EVENT.BEFORE_TRADING, datetime.time(9, 0)),
 
 # ---- the host's demo strategy -----------------------------------------------------------------
 
-class DemoStrategy(object):
+class DemoStrategy:
     """The host's strategy for the day: a short script of orders, placed and cancelled as the
     ticks reach set times, and a record of everything the module tells it."""
 
@@ -250,7 +249,7 @@ class DemoStrategy(object):
 
 # ---- progress -----------------------------------------------------------------------------------
 
-class Progress(object):
+class Progress:
     """A progress bar over the virtual day: tqdm when it is installed, else a line of text
     (shown only on a terminal)."""
 

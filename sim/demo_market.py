@@ -28,7 +28,7 @@ def from_ns(ns):
 
 # ---- the virtual clock ----------------------------------------------------------------------
 
-class VirtualClock(object):
+class VirtualClock:
     """Virtual local time in integer nanoseconds since the epoch.
 
     Only the SDK thread moves it, forward, as it works through the day's schedule, and never
@@ -74,7 +74,7 @@ class VirtualDatetime(datetime.datetime):
         return cls(t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond)
 
 
-class VirtualNumpy(object):
+class VirtualNumpy:
     """numpy, except that `datetime64("today", "D")` is the virtual date."""
 
     def __init__(self, clock):
@@ -129,7 +129,7 @@ def tick_round(price):
     return round(price + 1e-9, 2)
 
 
-class Instrument(object):
+class Instrument:
     """One instrument's market state for the day."""
 
     def __init__(self, security_id, market_type, limit, rng):
@@ -151,7 +151,7 @@ class Instrument(object):
         self.bar_prev_close = self.prev_close
 
 
-class Market(object):
+class Market:
     """A random-walk market for a universe of instruments, reproducible from its seed."""
 
     def __init__(self, size, seed):

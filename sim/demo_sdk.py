@@ -29,7 +29,7 @@ ACCEPT_NS = 40 * MS                     # from the broker's acceptance to the ex
 CANCEL_NS = 500 * MS                    # from a cancel request to the exchange's confirmation
 
 
-class BrokerOrder(object):
+class BrokerOrder:
     """The broker's ledger entry for one order: what its reports said."""
 
     def __init__(self, client_order_id, inst, side, price, qty):
@@ -52,7 +52,7 @@ class BrokerOrder(object):
         return self.counter_order_id != "" and not self.cancel_requested and self.status not in FINAL
 
 
-class Broker(object):
+class Broker:
     """A simulated trading broker: checks orders, matches them against the simulated market's best
     prices (at most a quarter of the shown volume per snapshot, at least one lot) and reports back
     through `on_order`, `on_trade` and `on_order_action_error`. Open orders expire at the close."""
@@ -170,7 +170,7 @@ class Broker(object):
 SLICE_NS = 300 * NS                     # one child order every five minutes
 
 
-class ParentOrder(object):
+class ParentOrder:
 
     def __init__(self, sys_quote_id, inst, side, qty, end_ns):
         self.sys_quote_id = sys_quote_id
@@ -184,7 +184,7 @@ class ParentOrder(object):
         self.slicing = 0                # bumped on every (re)start, so stale slice timers stop
 
 
-class AlgoService(object):
+class AlgoService:
     """A simulated TWAP algo service: parent orders are cut into a child order every five minutes
     of continuous trading, each filled at once at the best price."""
 
@@ -295,7 +295,7 @@ class AlgoService(object):
 
 # ---- the SDK thread ---------------------------------------------------------------------------
 
-class SimulatedSdk(object):
+class SimulatedSdk:
     """Drives one strategy through the day on its own thread, as the SDK would.
 
     The day is a schedule of actions at virtual times, worked through in order. Before each

@@ -4,6 +4,7 @@ import os
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIM = os.path.join(ROOT, "sim")
@@ -13,9 +14,22 @@ if SIM not in sys.path:
 from halvex.lumet.environment import Environment  # noqa: E402
 from halvex.lumet.utils import logger  # noqa: E402
 import halvex.lumet.utils.trade_data_thread as tdt  # noqa: E402
+from module_caches import CACHES  # noqa: E402
 
-CACHES = ("history_bar", "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
-          "algo_child_trades")
+# Hypothesis: under CI every run draws the same examples and keeps no example database; no test has
+# a deadline. The two modules that draw examples take their profiles by name. Each of their examples
+# sets up the state it uses, so function-scoped fixtures shared across examples are no concern.
+SUITE_PROFILE = "ci" if os.environ.get("CI") else "dev"
+settings.register_profile("dev", settings.get_profile("default"), deadline=None)
+settings.register_profile("ci", settings.get_profile("dev"), derandomize=True, database=None, print_blob=True)
+settings.load_profile(SUITE_PROFILE)
+_PER_EXAMPLE_SETUP = [HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+settings.register_profile("hostile", settings.get_profile(SUITE_PROFILE), max_examples=200,
+                          suppress_health_check=_PER_EXAMPLE_SETUP)
+# ORACLE_EXAMPLES raises the oracle's example count for a longer hunt.
+settings.register_profile("oracle", settings.get_profile(SUITE_PROFILE),
+                          max_examples=int(os.environ.get("ORACLE_EXAMPLES", 50)),
+                          suppress_health_check=_PER_EXAMPLE_SETUP)
 
 
 def drain(queue=None):
@@ -62,7 +76,7 @@ def strategy():
     return s
 
 
-class Recorder(object):
+class Recorder:
     """A record that logs every attribute read, in order, and answers from its keywords."""
 
     def __init__(self, **fields):

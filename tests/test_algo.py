@@ -99,7 +99,7 @@ stream_params = pytest.mark.parametrize("callback, record_cls, cache, model, kin
                                         ids=[s[0] for s in STREAMS])
 
 
-class Made(object):
+class Made:
     def __init__(self, record, existing):
         self.record, self.existing = record, existing
 
@@ -108,7 +108,7 @@ def recording_factory(monkeypatch, model):
     """Rebinds the host class global to one whose from_tovik logs (record, existing) and returns a new Made."""
     calls = []
 
-    class Factory(object):
+    class Factory:
         @classmethod
         def from_tovik(cls, record, existing):
             calls.append((record, existing))
@@ -172,7 +172,7 @@ def test_raising_factory_changes_nothing(strategy, monkeypatch, callback, record
     before = dict(getattr(tdt, cache))
     drain()
 
-    class Broken(object):
+    class Broken:
         @classmethod
         def from_tovik(cls, record, existing):
             raise RuntimeError("bad record")
@@ -190,7 +190,7 @@ def test_failing_deep_copy_keeps_the_cache_update(strategy, monkeypatch, callbac
                                                   keyword):
     seen = []
 
-    class FailingCopy(object):
+    class FailingCopy:
         @staticmethod
         def deepcopy(obj):
             seen.append(getattr(tdt, cache).get(4) is obj)  # the store came first
@@ -227,13 +227,13 @@ def test_update_step_order(strategy, monkeypatch, callback, record_cls, cache, m
     log = []
     monkeypatch.setattr(tdt, cache, LoggingCache(log))
 
-    class Factory(object):
+    class Factory:
         @classmethod
         def from_tovik(cls, record, existing):
             log.append("from_tovik")
             return Made(None, existing)
 
-    class Copy(object):
+    class Copy:
         @staticmethod
         def deepcopy(obj):
             log.append("deepcopy")

@@ -96,7 +96,7 @@ def test_set_timer_rearms_for_eight_tomorrow(trading, day_timers):
     assert s.context.calls[-1][1][1] == s.set_timer
 
 
-class BrokenCalendar(object):
+class BrokenCalendar:
     def __contains__(self, item):
         raise LookupError("calendar unavailable")
 

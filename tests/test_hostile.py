@@ -8,10 +8,9 @@ and the caches hold only what a completed step leaves there.
 """
 
 import collections
-import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from halvex.lumet.core.events import EVENT, Event
 from halvex.lumet.model.algo_child_order import AlgoChildOrder
@@ -19,12 +18,7 @@ from halvex.lumet.model.algo_child_trade import AlgoChildTrade
 from halvex.lumet.model.algo_parent_order import AlgoParentOrder
 from reliability import entries as E
 
-settings.register_profile("ci", derandomize=True, max_examples=200, deadline=None, print_blob=True,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("dev", max_examples=200, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.load_profile("ci" if os.environ.get("CI") else "dev")
-
+HOSTILE = settings.get_profile("hostile")
 tdt = E.tdt
 
 
@@ -187,15 +181,12 @@ def check_state(queue, before_orders, before_records, globals_before, rebound):
 
 
 MODULE = E.Module()
-LIVE = [entry for entry in E.ENTRIES if not E.not_implemented(entry)]
 
 
 @pytest.mark.parametrize("entry", E.ENTRIES, ids=[e[0] for e in E.ENTRIES])
-@settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@HOSTILE
 @given(data=st.data())
 def test_entry_point_survives_hostile_input(entry, data):
-    if entry not in LIVE:
-        pytest.skip("not implemented yet")
     name, variants = entry
     setup = data.draw(st.sampled_from(variants), label="variant")
     queue = CheckingQueue(refuse=data.draw(st.sampled_from([False] * 5 + [True]), label="append raises"))
@@ -228,7 +219,7 @@ def test_entry_point_survives_hostile_input(entry, data):
 QUERY_ERRORS = (TypeError, ValueError, OverflowError, KeyError, E.HostileError) + tuple(EXCEPTIONS)
 
 
-@settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@HOSTILE
 @given(code=st.one_of(odd_values, st.just(E.CODE)), count=odd_values,
        which=st.sampled_from(["history_tick", "history_bar"]))
 def test_queries_take_any_code_and_count(code, count, which):

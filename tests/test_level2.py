@@ -25,7 +25,7 @@ def recorder(log, name, result):
     return record
 
 
-class Factory(object):
+class Factory:
     """Stands in for L2Order / L2Transaction and keeps the factory's positional arguments."""
     calls = []
 

@@ -23,7 +23,7 @@ def registrations(s):
     return [call for call in s.context.calls if call[0] != "add_timer_interval"]
 
 
-class RaisingBase(object):
+class RaisingBase:
     accounts = {}
     trading_calendar = []
 

@@ -67,9 +67,9 @@ def test_fresh_state_after_loading():
         import halvex.lumet.utils.trade_data_thread as m
         from numpy_ringbuffer import RingBuffer
         import pytovik.strategy
+        from module_caches import CACHES
         assert m.tovik_params == {} and m.__test__ == {}
-        for name in ("history_bar", "history_tick", "orders_dict", "algo_parent_orders",
-                     "algo_child_orders", "algo_child_trades"):
+        for name in CACHES:
             assert getattr(m, name) == {}, name
         assert isinstance(m.event_queue, RingBuffer) and len(m.event_queue) == 0
         assert m.event_queue.maxlen == 1000000 and m.event_queue.dtype == object
@@ -166,7 +166,7 @@ def test_star_import_of_an_object_without_namespace():
     result = run_python("""
         import sys
         import halvex.lumet.utils.trade_func, pytovik.strategy  # the host's own users of the enums
-        class Bare(object):
+        class Bare:
             __slots__ = ()
         sys.modules["pytovik.enums"] = Bare()
         try:

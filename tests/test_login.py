@@ -92,7 +92,7 @@ def test_positions_skip_a_record_that_fails_to_convert(strategy):
 def test_position_built_from_converted_market_code_and_ordered_state(strategy):
     made = []
 
-    class Position(object):
+    class Position:
         def __init__(self, *args):
             self.args = args
             made.append(self)

@@ -4,8 +4,6 @@ Random streams of SDK records and host calls go through both, each with its own 
 strategy and fresh copies of the host orders; after every step the two must agree on the result or
 exception, the posted events (type, keyword names in order, payload values), the log lines, and
 what the step left in the caches, the host orders, the strategy and its SDK context.
-
-A kind whose native handler is not built yet is skipped (it raises NotImplementedError).
 """
 
 import copy
@@ -20,12 +18,11 @@ from collections import deque
 
 import numpy
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
-from hypothesis import given
 
 import halvex.lumet.utils.trade_data_thread as native
-from conftest import restore_globals
+from conftest import CACHES, Recorder, restore_globals
 from halvex.lumet.const import ORDER_STATUS, POSITION_EFFECT, SIDE
 from halvex.lumet.core.events import Event
 from halvex.lumet.environment import Environment
@@ -53,15 +50,6 @@ def _load_reference():
 
 
 reference = _load_reference()
-
-CACHES = ("history_bar", "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
-          "algo_child_trades")
-
-# ORACLE_EXAMPLES raises the example count for a longer hunt.
-settings.register_profile("oracle", max_examples=int(os.environ.get("ORACLE_EXAMPLES", 50)), deadline=None,
-                          derandomize=bool(os.environ.get("CI")),
-                          database=None if os.environ.get("CI") else settings.default.database,
-                          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 ORACLE = settings.get_profile("oracle")
 
 
@@ -75,24 +63,9 @@ def restore_reference():
 
 # ---- records of three flavours: the SDK's __slots__ classes, plain __dict__ objects, and recorders
 
-class PlainRecord(object):
+class PlainRecord:
     def __init__(self, **fields):
         self.__dict__.update(fields)
-
-
-class Recorder(object):
-    """Answers from its fields and logs every attribute read, in order."""
-
-    def __init__(self, **fields):
-        object.__setattr__(self, "_fields", fields)
-        object.__setattr__(self, "reads", [])
-
-    def __getattr__(self, name):
-        object.__getattribute__(self, "reads").append(name)
-        fields = object.__getattribute__(self, "_fields")
-        if name not in fields:
-            raise AttributeError(name)
-        return fields[name]
 
 
 FLAVOURS = ("slots", "plain", "recorder")
@@ -178,7 +151,7 @@ HOST_FUNCTIONS = {name: getattr(module, name) for module, names in (
 ) for name in names}
 
 
-class Side(object):
+class Side:
     def __init__(self, mod, name):
         self.mod = mod
         self.name = name
@@ -220,7 +193,7 @@ class Side(object):
         return s
 
 
-class Pair(object):
+class Pair:
     """Drives the native module and the reference through the same steps and compares them."""
 
     def __init__(self):
@@ -233,6 +206,12 @@ class Pair(object):
         for side in self.sides:
             side.reset()
 
+    def bare_strategies(self, **attrs):
+        """Gives each side a strategy as its constructor leaves it (see Side.bare_strategy)."""
+        for side in self.sides:
+            side.bare_strategy(**attrs)
+        return self
+
     def step(self, action, *, compare_reads=True):
         """`action(side)` runs one step on a side and returns (result, records used)."""
         outcomes = []
@@ -243,10 +222,6 @@ class Pair(object):
             try:
                 result, recs = action(side)
                 error = None
-            except NotImplementedError as exc:
-                if side is self.native:
-                    pytest.skip(f"not built natively yet: {exc}")
-                raise
             except Exception as exc:
                 result, recs, error = None, getattr(exc, "_records", ()), exc
             labels = live_labels(side)
@@ -305,7 +280,7 @@ def call_method(name, *args):
     return action
 
 
-class Existing(object):
+class Existing:
     """A query's market code chosen when the step runs: the i-th code that has a buffer then."""
 
     def __init__(self, history, i):
@@ -412,19 +387,6 @@ def bar_fields():
 # ---- market data
 
 
-def switch_day():
-    """The day switch; until it is built natively, the host-side emptying of the market-data caches."""
-    def action(side):
-        try:
-            side.strategy.on_switch_day()
-        except NotImplementedError:
-            side.mod.history_tick.clear()
-            side.mod.history_bar.clear()
-        return None, ()
-    action.__doc__ = "on_switch_day()"
-    return action
-
-
 @st.composite
 def snapshot_steps(draw):
     kind = draw(st.sampled_from(["snapshot"] * 5 + ["burst", "query", "query", "switch"]))
@@ -444,16 +406,13 @@ def snapshot_steps(draw):
         return burst
     if kind == "query":
         return queries("history_tick", draw(query_codes("history_tick")), draw(counts))
-    return switch_day()
+    return call_method("on_switch_day")
 
 
 @ORACLE
 @given(st.lists(snapshot_steps(), min_size=1, max_size=25))
 def test_snapshots_and_tick_queries(steps):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
-    run_stream(pair, steps)
+    run_stream(Pair().bare_strategies(), steps)
 
 
 def rebind_side():
@@ -468,15 +427,18 @@ def rebind_side():
 @pytest.fixture
 def patchable_factories():
     """Host factories that a step may swap for a variant while records flow; put back afterwards."""
-    saved = {cls: vars(cls)["__from_create__"] for cls in (L2Order, L2Transaction, Trade)}
+    saved = {cls: vars(cls).get("__from_create__") for cls in (L2Order, L2Transaction, Trade)}
     yield
     for cls, factory in saved.items():
-        cls.__from_create__ = factory
+        if factory is not None:
+            cls.__from_create__ = factory
+        elif "__from_create__" in vars(cls):  # the class inherits its factory
+            del cls.__from_create__
 
 
 def swap_factory(cls):
     """Replaces `cls.__from_create__` (shared by both sides) with one that marks what it makes."""
-    original = vars(cls)["__from_create__"].__func__
+    original = cls.__from_create__.__func__
 
     def action(side):
         if side.name == "native":
@@ -517,10 +479,7 @@ def level2_steps(draw):
 @ORACLE
 @given(st.lists(level2_steps(), min_size=1, max_size=20))
 def test_level2_orders_and_trades(patchable_factories, steps):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
-    run_stream(pair, steps)
+    run_stream(Pair().bare_strategies(), steps)
 
 
 def set_universe(n):
@@ -540,7 +499,7 @@ def bar_steps(draw):
         return set_universe(draw(st.integers(0, 4)))
     if kind == "query":
         return queries("history_bar", draw(query_codes("history_bar")), draw(counts))
-    return switch_day()
+    return call_method("on_switch_day")
 
 
 @ORACLE
@@ -548,9 +507,7 @@ def bar_steps(draw):
 def test_bars_counting_and_bar_queries(universe, steps):
     pair = Pair()
     Environment.get_instance().set_universe(MARKET_CODES[:universe])
-    for side in pair.sides:
-        side.bare_strategy()
-    run_stream(pair, steps)
+    run_stream(pair.bare_strategies(), steps)
 
 
 # ---- orders
@@ -596,9 +553,7 @@ def put_orders(orders):
 @ORACLE
 @given(st.data())
 def test_order_reports(patchable_factories, data):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
+    pair = Pair().bare_strategies()
     pair.step(put_orders(host_orders(data.draw)))
     report = order_report_fields().flatmap(
         lambda f: flavours.map(lambda fl: call_method("on_order", rec(records.OrderReport, f, fl))))
@@ -610,9 +565,7 @@ def test_order_reports(patchable_factories, data):
 @ORACLE
 @given(st.data())
 def test_order_action_errors_and_trade_reports(data):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
+    pair = Pair().bare_strategies()
     pair.step(put_orders(host_orders(data.draw)))
     cid = st.sampled_from(CLIENT_IDS + [999])
     step = st.one_of(
@@ -648,10 +601,7 @@ def algo_response_steps(draw):
 @ORACLE
 @given(st.lists(algo_response_steps(), min_size=1, max_size=15))
 def test_algo_responses(steps):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
-    run_stream(pair, steps)
+    run_stream(Pair().bare_strategies(), steps)
 
 
 maybe = lambda s: st.none() | s  # noqa: E731
@@ -684,9 +634,7 @@ def algo_update_steps(draw):
 @ORACLE
 @given(data=st.data())
 def test_algo_updates(kind, data):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
+    pair = Pair().bare_strategies()
     cls, fields = ALGO_UPDATES[kind]
     steps = data.draw(st.lists(fields().flatmap(
         lambda f: flavours.map(lambda fl: call_method(kind, rec(cls, f, fl)))), min_size=1, max_size=12))
@@ -696,10 +644,7 @@ def test_algo_updates(kind, data):
 @ORACLE
 @given(st.lists(algo_update_steps(), min_size=1, max_size=20))
 def test_algo_updates_across_day_switches(steps):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
-    run_stream(pair, steps)
+    run_stream(Pair().bare_strategies(), steps)
 
 
 # ---- login and account synchronisation
@@ -747,16 +692,14 @@ class ListSubclass(list):
 @ORACLE
 @given(st.lists(login_steps(), min_size=1, max_size=12))
 def test_login_and_account_queries(steps):
-    pair = Pair()
-    for side in pair.sides:
-        side.bare_strategy()
+    pair = Pair().bare_strategies()
     # the read order of login answers is not part of their behaviour; only what they post and do
     run_stream(pair, steps, compare_reads=False)
 
 
 # ---- construction, initialisation and the clock, on a fixed local time
 
-class RaisingCalendar(object):
+class RaisingCalendar:
     def __contains__(self, day):
         raise RuntimeError("calendar unavailable")
 
@@ -856,8 +799,7 @@ def test_clock(day, time_of_day, today_in_calendar, calls):
     calendar = on_clock(dt_module.datetime.combine(day, time_of_day), today_in_calendar)
     config = types.SimpleNamespace(base=types.SimpleNamespace(trading_calendar=calendar))
     orders = {1: Order.__from_create__(1, "000001.XSHE", 100, SIDE.BUY, 9.9)}
-    for side in pair.sides:
-        side.bare_strategy(config=config)
+    pair.bare_strategies(config=config)
     pair.step(put_orders(orders))
     for name in ["set_timer"] + calls:
         args = ("day-event", dt_module.datetime(2024, 5, 6, 9, 0)) if name == "send_day_event" else ()

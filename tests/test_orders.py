@@ -6,7 +6,7 @@ import pytest
 
 from conftest import Recorder, drain, tdt
 from halvex.lumet.const import ORDER_STATUS as S, SIDE
-from halvex.lumet.core.events import EVENT as E
+from halvex.lumet.core.events import EVENT
 from halvex.lumet.environment import Environment
 from halvex.lumet.model.order import Order
 from halvex.lumet.utils.logger import system_log
@@ -32,26 +32,26 @@ def report(status, **fields):
 
 
 @pytest.mark.parametrize("status, before, match, filled, after, kinds", [
-    (T.Sended, S.PENDING_NEW, 0, 0, S.ACTIVE, [E.ORDER_CREATION_PASS]),
-    (T.UnSend, S.PENDING_NEW, 0, 0, S.ACTIVE, [E.ORDER_CREATION_PASS]),
+    (T.Sended, S.PENDING_NEW, 0, 0, S.ACTIVE, [EVENT.ORDER_CREATION_PASS]),
+    (T.UnSend, S.PENDING_NEW, 0, 0, S.ACTIVE, [EVENT.ORDER_CREATION_PASS]),
     (T.Sended, S.ACTIVE, 0, 0, S.ACTIVE, []),
     # a late acknowledgement never moves a progressed order back to ACTIVE
     (T.Sended, S.PARTIALLY_FILLED, 0, 100, S.PARTIALLY_FILLED, []),
     (T.Sended, S.FILLED, 0, 500, S.FILLED, []),
     (T.Sended, S.CANCELLED, 0, 0, S.CANCELLED, []),
     (T.Sended, S.REJECTED, 0, 0, S.REJECTED, []),
-    (T.Filled, S.ACTIVE, 100, 0, S.FILLED, [E.TRADE]),
-    (3, S.ACTIVE, 100, 0, S.FILLED, [E.TRADE]),  # statuses compare by equality
-    (T.PartiallyFilled, S.ACTIVE, 100, 0, S.PARTIALLY_FILLED, [E.TRADE]),
+    (T.Filled, S.ACTIVE, 100, 0, S.FILLED, [EVENT.TRADE]),
+    (3, S.ACTIVE, 100, 0, S.FILLED, [EVENT.TRADE]),  # statuses compare by equality
+    (T.PartiallyFilled, S.ACTIVE, 100, 0, S.PARTIALLY_FILLED, [EVENT.TRADE]),
     (T.Filled, S.PARTIALLY_FILLED, 0, 100, S.PARTIALLY_FILLED, []),
-    (T.Cancelled, S.ACTIVE, 0, 0, S.CANCELLED, [E.ORDER_CANCELLATION_PASS]),
+    (T.Cancelled, S.ACTIVE, 0, 0, S.CANCELLED, [EVENT.ORDER_CANCELLATION_PASS]),
     (T.PartiallyFilledPartiallyCancelled, S.ACTIVE, 100, 0, S.CANCELLED,
-     [E.TRADE, E.ORDER_CANCELLATION_PASS]),
-    (T.WaitCancelled, S.ACTIVE, 0, 0, S.ACTIVE, [E.ORDER_PENDING_CANCEL]),
-    (T.WaitCancelled, S.ACTIVE, 0, 100, S.PARTIALLY_FILLED, [E.ORDER_PENDING_CANCEL]),
+     [EVENT.TRADE, EVENT.ORDER_CANCELLATION_PASS]),
+    (T.WaitCancelled, S.ACTIVE, 0, 0, S.ACTIVE, [EVENT.ORDER_PENDING_CANCEL]),
+    (T.WaitCancelled, S.ACTIVE, 0, 100, S.PARTIALLY_FILLED, [EVENT.ORDER_PENDING_CANCEL]),
     (T.PartiallyFilledWaitCancelled, S.ACTIVE, 100, 0, S.PARTIALLY_FILLED,
-     [E.TRADE, E.ORDER_PENDING_CANCEL]),
-    (T.Reject, S.ACTIVE, 0, 0, S.REJECTED, [E.ORDER_UNSOLICITED_UPDATE]),
+     [EVENT.TRADE, EVENT.ORDER_PENDING_CANCEL]),
+    (T.Reject, S.ACTIVE, 0, 0, S.REJECTED, [EVENT.ORDER_UNSOLICITED_UPDATE]),
     (99, S.ACTIVE, 100, 0, S.ACTIVE, []),
 ])
 def test_status_table(strategy, status, before, match, filled, after, kinds):
@@ -62,7 +62,7 @@ def test_status_table(strategy, status, before, match, filled, after, kinds):
     assert [ev.event_type for ev in events] == kinds
     account = Environment.get_instance().get_account(CODE)
     for ev in events:
-        keys = ["account", "trade", "order"] if ev.event_type == E.TRADE else ["account", "order"]
+        keys = ["account", "trade", "order"] if ev.event_type == EVENT.TRADE else ["account", "order"]
         assert list(ev.kwargs) == keys and ev.account is account and ev.order is not order
     if events:
         assert events[-1].order == order
@@ -107,7 +107,7 @@ def test_fill_without_cumulative_quantity_keeps_average(strategy, cumulative):
     order.avg_price = 1.5
     strategy.on_order(report(T.PartiallyFilled, trade_qty=cumulative, last_match_qty=100))
     (ev,) = drain()
-    assert ev.event_type == E.TRADE and ev.trade.amount == 100
+    assert ev.event_type == EVENT.TRADE and ev.trade.amount == 100
     assert (order.avg_price, order.filled_quantity, order.unfilled_quantity, order.status) == (
         1.5, cumulative, 500, S.PARTIALLY_FILLED)
 
@@ -161,7 +161,7 @@ def test_action_error_posts_cancellation_reject(strategy):
     assert drain() == []
     strategy.on_order_action_error(OrderActionError(client_order_id=11, error_code=3))
     (ev,) = drain()
-    assert ev.event_type == E.ORDER_CANCELLATION_REJECT and list(ev.kwargs) == ["account", "order"]
+    assert ev.event_type == EVENT.ORDER_CANCELLATION_REJECT and list(ev.kwargs) == ["account", "order"]
     assert ev.account is Environment.get_instance().get_account(CODE)
     assert ev.order == order == untouched and ev.order is not order
     assert system_log.lines() == []

@@ -126,7 +126,7 @@ def test_rebound_globals_are_seen_by_the_next_call(strategy):
     assert len(queue) == 1 and queue[0].event_type is EVENT.TICK
 
 
-class SlotRecord(object):
+class SlotRecord:
     __slots__ = ("orig_time", "security_id", "market_type") + tuple(a for _, a in COPIED)
 
 
@@ -166,7 +166,7 @@ def test_no_references_leak(strategy):
 
 
 def test_event_kind_follows_changes_to_the_host_enumeration(strategy):
-    class Kinds(object):
+    class Kinds:
         TICK = "first"
 
     tdt.EVENT = Kinds

@@ -21,7 +21,7 @@ import pytest
 
 from halvex.lumet.core.events import Event
 from halvex.lumet.environment import Environment
-from pytovik.enums import MarketType, OrderStatusType as S
+from pytovik.enums import MarketType, OrderStatusType as T
 from reliability import entries as E
 from reliability.entries import BAR_KEYS, SHAPES, TICK_KEYS
 
@@ -35,56 +35,26 @@ def yield_gil():
     time.sleep(0)
 
 
-class SwitchingStr(str):
-    """A security id whose concatenation, comparison and text form let other threads run."""
-    __hash__ = str.__hash__
-
-    def __add__(self, other):
-        yield_gil()
-        return str.__add__(self, other)
-
-    def __eq__(self, other):
-        yield_gil()
-        return str.__eq__(self, other)
-
-    def __str__(self):
-        yield_gil()
-        return str.__str__(self)
-
-    def __format__(self, spec):
-        yield_gil()
-        return str.__format__(self, spec)
+def switching(base, operations):
+    """A subclass of `base` whose named operations let other threads run first (still hashable)."""
+    def yielding(operation):
+        def method(self, *args):
+            yield_gil()
+            return operation(self, *args)
+        method.__name__ = operation.__name__
+        return method
+    namespace = {name: yielding(getattr(base, name)) for name in operations}
+    namespace["__hash__"] = base.__hash__
+    return type("Switching" + base.__name__.capitalize(), (base,), namespace)
 
 
-class SwitchingInt(int):
-    """A number whose comparisons, division and text form let other threads run."""
-    __hash__ = int.__hash__
-
-    def __eq__(self, other):
-        yield_gil()
-        return int.__eq__(self, other)
-
-    def __gt__(self, other):
-        yield_gil()
-        return int.__gt__(self, other)
-
-    def __truediv__(self, other):
-        yield_gil()
-        return int.__truediv__(self, other)
-
-    def __format__(self, spec):
-        yield_gil()
-        return int.__format__(self, spec)
+# A security id whose concatenation, comparison and text form let other threads run, and a number
+# whose comparisons, division and text form do.
+SwitchingStr = switching(str, ("__add__", "__eq__", "__str__", "__format__"))
+SwitchingInt = switching(int, ("__eq__", "__gt__", "__truediv__", "__format__"))
 
 
-LIVE = {name for name, variants in E.ENTRIES if not E.not_implemented((name, variants))}
-
-
-def live(name):
-    return name in LIVE
-
-
-class Workers(object):
+class Workers:
     """Runs each job in its own thread until the time is up; collects what they raise."""
 
     def __init__(self):
@@ -145,40 +115,31 @@ def test_sdk_host_day_switch_and_timers_together(fast_switching):
         sid = code if plain else SwitchingStr(code)
         t = E.T0 + 1000 * (n // 16)
         strategy.on_snapshot(E.snapshot(security_id=sid, orig_time=t if plain else SwitchingInt(t), last_price=n))
-        if live("on_bar"):
-            strategy.on_bar(E.bar(security_id=sid, end_time=t if plain else SwitchingInt(t)))
-        if live("on_tick_trade"):
-            strategy.on_tick_trade(E.tick_trade(security_id=sid, bid_appl_seq_num=SwitchingInt(n),
-                                                offer_appl_seq_num=SwitchingInt(n % 7)))
-        if live("on_tick_order"):
-            strategy.on_tick_order(E.tick_order(security_id=sid))
-        if live("on_order"):
-            if "1" not in tdt.orders_dict:  # the host submits again after a day switch emptied it
-                E.host_order("1")
-            status = [S.Sended, S.PartiallyFilled, S.WaitCancelled, S.Filled][n % 4]
-            strategy.on_order(E.order_report(SwitchingInt(status), security_id=sid, counter_order_id=n))
-        if live("on_algo_parent_order_update"):
-            strategy.on_algo_parent_order_update(E.R.ParentOrderUpdate(sys_quote_id=n % 5, status=sid))
+        strategy.on_bar(E.bar(security_id=sid, end_time=t if plain else SwitchingInt(t)))
+        strategy.on_tick_trade(E.tick_trade(security_id=sid, bid_appl_seq_num=SwitchingInt(n),
+                                            offer_appl_seq_num=SwitchingInt(n % 7)))
+        strategy.on_tick_order(E.tick_order(security_id=sid))
+        if "1" not in tdt.orders_dict:  # the host submits again after a day switch emptied it
+            E.host_order("1")
+        status = [T.Sended, T.PartiallyFilled, T.WaitCancelled, T.Filled][n % 4]
+        strategy.on_order(E.order_report(SwitchingInt(status), security_id=sid, counter_order_id=n))
+        strategy.on_algo_parent_order_update(E.R.ParentOrderUpdate(sys_quote_id=n % 5, status=sid))
+
+    queries = ((tdt.get_current_tick, tdt.history_ticks, 10, check_tick),
+               (tdt.get_current_bar, tdt.history_bars, 3, check_bar))
 
     def host_queries():
         for code in CODES:
             market_code = code + ".XSHE"
-            tick = tdt.get_current_tick(market_code)
-            if tick is not None:
-                check_tick(tick)
-            window = tdt.history_ticks(market_code, 10)
-            if window is not None:
-                assert type(window) is list and 1 <= len(window) <= 10
-                for t in window:
-                    check_tick(t)
-            bar = tdt.get_current_bar(market_code)
-            if bar is not None:
-                check_bar(bar)
-            bars = tdt.history_bars(market_code, 3)
-            if bars is not None:
-                assert type(bars) is list and 1 <= len(bars) <= 3
-                for b in bars:
-                    check_bar(b)
+            for current, history, count, check in queries:
+                newest = current(market_code)
+                if newest is not None:
+                    check(newest)
+                window = history(market_code, count)
+                if window is not None:
+                    assert type(window) is list and 1 <= len(window) <= count
+                    for record in window:
+                        check(record)
 
     def host_drain():
         while queue:
@@ -187,17 +148,12 @@ def test_sdk_host_day_switch_and_timers_together(fast_switching):
         time.sleep(0.0002)
 
     def day_switch():
-        if live("on_switch_day"):
-            strategy.on_switch_day()
-        else:  # what the day switch does, until its handler lands
-            tdt.history_tick.clear()
-            tdt.history_bar.clear()
+        strategy.on_switch_day()
         time.sleep(0.01)
 
     def timers():
         for name in ("send_before_trading_event", "send_open_auction_event", "send_after_trading_event"):
-            if live(name):
-                getattr(strategy, name)()
+            getattr(strategy, name)()
         time.sleep(0.005)
 
     for name, job in (("sdk", sdk), ("host-queries-1", host_queries), ("host-queries-2", host_queries),

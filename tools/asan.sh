@@ -8,12 +8,7 @@ cd "$(dirname "$0")/.."
 py=$(realpath -s "${1:?usage: tools/asan.sh PYTHON [PYTEST ARGS]}")
 shift
 
-cmake -S . -B build/asan -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTDT_SANITIZE=ON -DTDT_WERROR=ON >/dev/null
-cmake --build build/asan -j2
-so=$(cd build/asan && ls trade_data_thread.cpython-*.so)
-mkdir -p build/asanpkg/halvex/lumet/utils
-ln -sf "../../../../asan/$so" build/asanpkg/halvex/lumet/utils/
+tools/build-variant.sh asan "$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTDT_SANITIZE=ON -DTDT_WERROR=ON
 
 # The venv's python is a link; run the binary it resolves to (never a shell shim, which the
 # preload would instrument too), with the venv's packages on the path.

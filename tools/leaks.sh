@@ -15,19 +15,18 @@ if ((${#missing[@]})); then
 fi
 
 venv=.venv-dbg
-# numpy comes from Debian's python3-numpy, the only build that loads into the debug interpreter.
+# numpy comes from Debian's python3-numpy, the only build that loads into the debug interpreter:
+# the venv sees it, so pip takes it as installed.
 test -x "$venv/bin/python" || python3.11-dbg -m venv --system-site-packages "$venv"
-"$venv/bin/python" -c 'import numpy_ringbuffer, pytest, hypothesis' 2>/dev/null ||
-    "$venv/bin/python" -m pip install -q numpy-ringbuffer pytest hypothesis
+if [ ! "$venv/.deps-installed" -nt pyproject.toml ]; then
+    "$venv/bin/python" -m pip install -q $("$venv/bin/python" tools/requirements.py test)
+    touch "$venv/.deps-installed"
+fi
 
 # GCC gives -isystem directories after the release headers' own directory, which can bring in the
 # release pyconfig.h; plain -I keeps the debug headers first, and TDT_REQUIRE_PY_DEBUG checks it.
-cmake -S . -B build/dbg -DPython_EXECUTABLE="$PWD/$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON -DTDT_REQUIRE_PY_DEBUG=ON -DTDT_WERROR=ON >/dev/null
-cmake --build build/dbg -j2
-so=$(cd build/dbg && ls trade_data_thread.cpython-*d-*.so)
-mkdir -p build/dbgpkg/halvex/lumet/utils
-ln -sf "../../../../dbg/$so" build/dbgpkg/halvex/lumet/utils/
+tools/build-variant.sh dbg "$PWD/$venv/bin/python" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON -DTDT_REQUIRE_PY_DEBUG=ON -DTDT_WERROR=ON
 
 export PYTHONPATH="$PWD/build/dbgpkg:$PWD/sim"
 "$venv/bin/python" -c 'import sys, halvex.lumet.utils.trade_data_thread as m

@@ -33,9 +33,9 @@ for minor in $minors; do
     venv=.venv-3.$minor
     echo "==== CPython $v ($venv)"
     test -x "$venv/bin/python" || "$root/$v/bin/python" -m venv "$venv"
-    if [ ! -f "$venv/.deps-installed" ]; then
+    if [ ! "$venv/.deps-installed" -nt pyproject.toml ]; then
         "$venv/bin/python" -m pip install -q --upgrade pip
-        "$venv/bin/python" -m pip install -q numpy numpy-ringbuffer pytest hypothesis scikit-build-core
+        "$venv/bin/python" -m pip install -q $("$venv/bin/python" tools/requirements.py --build test)
         touch "$venv/.deps-installed"
     fi
     TDT_WERROR=ON "$venv/bin/python" -m pip install -q --no-build-isolation .

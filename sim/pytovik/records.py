@@ -21,7 +21,7 @@ _TEN_INTS = [0] * 10
 _TEN_FLOATS = [0.] * 10
 
 
-class _Record(object):
+class _Record:
     __slots__ = ()
     _fields = ()   # (name, default) pairs, set by each record type
 

@@ -48,11 +48,8 @@ class StrategyMeta(type):
         namespace["_callbacks"] = tuple(callbacks)
         return super().__new__(mcls, name, bases, namespace, **kwargs)
 
-    def __init__(cls, name, bases, namespace, **kwargs):
-        super().__init__(name, bases, namespace, **kwargs)
 
-
-class StrategyContext(object):
+class StrategyContext:
 
     def __init__(self, clock=None):
         self.calls = []

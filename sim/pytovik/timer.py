@@ -24,7 +24,7 @@ import threading
 import time
 
 
-class Timers(object):
+class Timers:
 
     def __init__(self, clock=None):
         self.clock = clock if clock is not None else time.monotonic_ns

@@ -23,13 +23,12 @@ from halvex.lumet.environment import Environment  # noqa: E402
 from halvex.lumet.model.order import Order  # noqa: E402
 from halvex.lumet.utils import logger  # noqa: E402
 from pytovik import records as R  # noqa: E402
-from pytovik.enums import AlgoControlType, MarketType, OrderStatusType as S  # noqa: E402
+from pytovik.enums import AlgoControlType, MarketType, OrderStatusType as T  # noqa: E402
 from pytovik.strategy import TovikStrategy as Base  # noqa: E402
+from module_caches import CACHES  # noqa: E402
 
 T0 = 1700000000000  # epoch milliseconds
 CODE = "000001.XSHE"
-CACHES = ("history_bar", "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
-          "algo_child_trades")
 FUNCTION_TYPE = type(tdt.get_current_tick)
 # The module's own bindings that handlers read at run time: everything but dunders and functions.
 GLOBALS = tuple(n for n, v in vars(tdt).items()
@@ -45,7 +44,7 @@ def _raise(*args, **kwargs):
     raise HostileError("hostile")
 
 
-class Hostile(object):
+class Hostile:
     """A value on which every operation raises: comparisons, truth, text, hashing, numbers,
     containers, calls, and any attribute it does not have."""
     __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = _raise
@@ -59,7 +58,7 @@ class Hostile(object):
         return "<Hostile>"
 
 
-class Bag(object):
+class Bag:
     """A plain attribute holder (configuration sections)."""
 
     def __init__(self, **fields):
@@ -336,11 +335,11 @@ ENTRIES = [
     ("on_login", [_login(0), _login(5)]),
     ("on_query_asset", [_query_asset(0), _query_asset(3)]),
     ("on_query_position", [_query_position(k) for k in ("ok", "tuple", "empty", "error")]),
-    ("on_order", [_order(S.Sended), _order(S.Sended, counter_order_id=0), _order(S.PartiallyFilled),
-                  _order(S.Filled), _order(S.Filled, last_match_qty=0),
-                  _order(S.PartiallyFilledPartiallyCancelled), _order(S.WaitCancelled, last_match_qty=0),
-                  _order(S.PartiallyFilledWaitCancelled), _order(S.Cancelled), _order(S.Reject),
-                  _order(S.Sended, client_order_id="unknown"), _order(42)]),
+    ("on_order", [_order(T.Sended), _order(T.Sended, counter_order_id=0), _order(T.PartiallyFilled),
+                  _order(T.Filled), _order(T.Filled, last_match_qty=0),
+                  _order(T.PartiallyFilledPartiallyCancelled), _order(T.WaitCancelled, last_match_qty=0),
+                  _order(T.PartiallyFilledWaitCancelled), _order(T.Cancelled), _order(T.Reject),
+                  _order(T.Sended, client_order_id="unknown"), _order(42)]),
     ("on_trade", [_trade]),
     ("on_order_action_error", [_action_error(True), _action_error(False)]),
     ("on_algo_login", [_algo_response("on_algo_login", lambda: R.AlgoLoginRes(
@@ -411,7 +410,7 @@ BAR_KEYS = ["market_code", "orig_time", "open_price", "close_price", "high_price
 
 # ---- state ---------------------------------------------------------------------------------------
 
-class Module(object):
+class Module:
     """Puts the module and the host stand-ins in a clean state, and restores rebound globals."""
 
     def __init__(self):
@@ -433,19 +432,3 @@ class Module(object):
         logger.system_log.clear()
         logger.user_system_log.clear()
 
-
-def not_implemented(entry):
-    """True while the entry point's handler is still a placeholder."""
-    name, variants = entry
-    module = Module()
-    try:
-        module.reset(collections.deque())
-        call, _ = variants[0](new_strategy())
-        call()
-    except NotImplementedError:
-        return True
-    except Exception:
-        pass
-    finally:
-        module.reset()
-    return False

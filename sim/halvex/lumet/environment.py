@@ -10,7 +10,7 @@ from halvex.lumet.model.instrument import Instrument
 from halvex.lumet.portfolio.account import Account
 
 
-class DataProxy(object):
+class DataProxy:
     """Reference data lookups. Instruments are created on first ask and
     the same object is returned afterwards."""
 
@@ -25,7 +25,7 @@ class DataProxy(object):
         return instrument
 
 
-class Environment(object):
+class Environment:
 
     _instance = None
     _lock = threading.Lock()

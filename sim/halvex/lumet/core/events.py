@@ -35,7 +35,7 @@ class EVENT(enum.Enum):
     CHILD_ORDER_TRADE = "child_order_trade"
 
 
-class Event(object):
+class Event:
     """One event: a type plus keyword payload.
 
     The payload is kept twice: as the dict ``kwargs`` (in the order the

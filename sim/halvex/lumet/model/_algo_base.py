@@ -11,7 +11,7 @@ Merge rule for ``from_tovik(record, existing)``:
 """
 
 
-class AlgoModel(object):
+class AlgoModel:
 
     FIELDS = ()   # set by each subclass, same names as the SDK record
 

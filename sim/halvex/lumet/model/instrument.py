@@ -1,7 +1,7 @@
 """Instrument: what the host knows about one tradable code."""
 
 
-class Instrument(object):
+class Instrument:
     """A market code such as "000001.XSHE" split into symbol and exchange."""
 
     def __init__(self, market_code):

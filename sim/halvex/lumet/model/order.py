@@ -5,46 +5,43 @@ independent snapshot, and two orders compare equal when every attribute
 value is equal (handy for checking a posted copy against the live order).
 """
 
+from dataclasses import dataclass
+
 from halvex.lumet.const import ORDER_STATUS, POSITION_EFFECT
 
 _FINAL_STATUSES = (ORDER_STATUS.FILLED, ORDER_STATUS.CANCELLED,
                    ORDER_STATUS.REJECTED)
 
 
-class Order(object):
+@dataclass(eq=False, repr=False)
+class Order:
 
-    def __init__(self):
-        self.order_id = None
-        self.client_order_id = None
-        self.secondary_order_id = None   # the broker's own id, once known
-        self.market_code = None
-        self.side = None
-        self.position_effect = None
-        self.style = None
-        self.price = 0.
-        self.quantity = 0
-        self.status = None
-        self.filled_quantity = 0
-        self.unfilled_quantity = 0
-        self.avg_price = 0.
-        self.frozen_cash = 0.
-        self.message = ""
+    order_id: int
+    client_order_id: str
+    secondary_order_id: object   # the broker's own id, once known
+    market_code: str
+    side: object                 # SIDE
+    position_effect: object      # POSITION_EFFECT
+    style: object
+    price: float
+    quantity: int
+    status: object               # ORDER_STATUS
+    filled_quantity: int
+    unfilled_quantity: int
+    avg_price: float
+    frozen_cash: float
+    message: str
 
     @classmethod
     def __from_create__(cls, order_id, market_code, quantity, side, price,
                         position_effect=POSITION_EFFECT.OPEN, style=None):
-        order = cls()
-        order.order_id = order_id
-        order.client_order_id = str(order_id)
-        order.market_code = market_code
-        order.quantity = quantity
-        order.unfilled_quantity = quantity
-        order.side = side
-        order.price = price
-        order.position_effect = position_effect
-        order.style = style
-        order.status = ORDER_STATUS.PENDING_NEW
-        return order
+        return cls(order_id=order_id, client_order_id=str(order_id),
+                   secondary_order_id=None, market_code=market_code,
+                   side=side, position_effect=position_effect, style=style,
+                   price=price, quantity=quantity,
+                   status=ORDER_STATUS.PENDING_NEW, filled_quantity=0,
+                   unfilled_quantity=quantity, avg_price=0., frozen_cash=0.,
+                   message="")
 
     def set_frozen_cash(self, value):
         self.frozen_cash = value

@@ -10,7 +10,7 @@ reads every value from it on access. Keys of the dict:
 """
 
 
-class TickObject(object):
+class TickObject:
 
     def __init__(self, instrument, tick_dict):
         self.instrument = instrument

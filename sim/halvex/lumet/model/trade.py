@@ -1,41 +1,33 @@
 """Trade: one fill of a host order."""
 
 import itertools
+from dataclasses import dataclass
 
 _trade_ids = itertools.count(1)
 
 
-class Trade(object):
+@dataclass(eq=False, repr=False)
+class Trade:
 
-    def __init__(self):
-        self.trade_id = None
-        self.order_id = None
-        self.market_code = None
-        self.side = None
-        self.position_effect = None
-        self.price = 0.
-        self.amount = 0
-        self.frozen_price = 0.
-        self.commission = 0.
-        self.tax = 0.
+    trade_id: int
+    order_id: int
+    market_code: str
+    side: object              # SIDE
+    position_effect: object   # POSITION_EFFECT
+    price: float
+    amount: int
+    frozen_price: float
+    commission: float
+    tax: float
 
     @classmethod
     def __from_create__(cls, order_id, price, amount, side, position_effect,
                         market_code, frozen_price, commission=0., tax=0.,
                         trade_id=None):
-        trade = cls()
         # a trade without an id from the broker gets the next local number
-        trade.trade_id = next(_trade_ids) if trade_id is None else trade_id
-        trade.order_id = order_id
-        trade.market_code = market_code
-        trade.side = side
-        trade.position_effect = position_effect
-        trade.price = price
-        trade.amount = amount
-        trade.frozen_price = frozen_price
-        trade.commission = commission
-        trade.tax = tax
-        return trade
+        return cls(next(_trade_ids) if trade_id is None else trade_id,
+                   order_id, market_code, side, position_effect, price,
+                   amount, frozen_price, commission, tax)
 
     def __repr__(self):
         return ("Trade(trade_id=%r, order_id=%r, market_code=%r, side=%s, "

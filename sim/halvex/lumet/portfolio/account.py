@@ -1,29 +1,22 @@
 """Asset (a broker's answer to an asset query) and Account (a host account)."""
 
+from dataclasses import dataclass
 
-class Asset(object):
+
+@dataclass(eq=False)
+class Asset:
     """Funds of one fund account as reported by the broker."""
 
-    def __init__(self, fund_account_id, available_t1, frozen_all,
-                 market_value, total_asset, leaves_value, init_leaves_value):
-        self.fund_account_id = fund_account_id
-        self.available_t1 = available_t1
-        self.frozen_all = frozen_all
-        self.market_value = market_value
-        self.total_asset = total_asset
-        self.leaves_value = leaves_value
-        self.init_leaves_value = init_leaves_value
-
-    def __repr__(self):
-        return ("Asset(fund_account_id=%r, available_t1=%r, frozen_all=%r, "
-                "market_value=%r, total_asset=%r, leaves_value=%r, "
-                "init_leaves_value=%r)" % (
-                    self.fund_account_id, self.available_t1, self.frozen_all,
-                    self.market_value, self.total_asset, self.leaves_value,
-                    self.init_leaves_value))
+    fund_account_id: str
+    available_t1: float
+    frozen_all: float
+    market_value: float
+    total_asset: float
+    leaves_value: float
+    init_leaves_value: float
 
 
-class Account(object):
+class Account:
     """A host account.
 
     ``market_codes`` is an optional predicate ``f(market_code) -> bool``

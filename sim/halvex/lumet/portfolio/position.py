@@ -4,7 +4,7 @@ _STATE_KEYS = ("quantity", "available_qty", "avg_price", "last_price",
                "market_value", "daily_pnl")
 
 
-class Position(object):
+class Position:
 
     def __init__(self, market_code, direction, quantity):
         self.market_code = market_code

@@ -9,7 +9,7 @@ import collections
 import logging
 
 
-class Logger(object):
+class Logger:
 
     def __init__(self, name):
         self.name = name
