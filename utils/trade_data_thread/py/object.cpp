@@ -49,8 +49,8 @@ Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
 Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) const {
     if constexpr (k_caches) {
         PyTypeObject* type = Py_TYPE(obj);
-        if (!seen_.matches(type)) learn(type);
-        if (seen_.matches(type)) {
+        // Learning may run code, so a type just learned is matched again.
+        if (seen_.matches(type) || (learn(type), seen_.matches(type))) {
             Ref method = Ref::borrow(method_.get());  // ours for the call, whatever the call relearns
             PyObject* stack[detail::k_max_args + 2];
             std::size_t count = 1;
@@ -151,9 +151,10 @@ Ref class_attr(PyObject* cls, Name n) {
         if (PyType_Check(cls)) {
             ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
             PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-            if (!seen.cls.matches(type) || !seen.meta.matches(Py_TYPE(cls))) learn_class_value(seen, type, n);
-            // The value's own type may have gained a __get__ since (it is not the class's).
-            if (seen.cls.matches(type) && seen.meta.matches(Py_TYPE(cls)) && !Py_TYPE(seen.value.get())->tp_descr_get)
+            auto holds = [&] { return seen.cls.matches(type) && seen.meta.matches(Py_TYPE(cls)); };
+            // Learning may run code, so what was just learned is matched again. The value's own
+            // type may have gained a __get__ since (it is not the class's).
+            if ((holds() || (learn_class_value(seen, type, n), holds())) && !Py_TYPE(seen.value.get())->tp_descr_get)
                 return Ref::borrow(seen.value.get());
         }
     }
