@@ -293,7 +293,11 @@ class TovikStrategy(strategy.TovikStrategy):
                         f", last_match_qty: {order.last_match_qty}")
         if order.client_order_id not in orders_dict:
             return
-        hx_order = orders_dict[order.client_order_id]
+        client_order_id = order.client_order_id
+        try:
+            hx_order = orders_dict[client_order_id]
+        except KeyError:  # emptied since the test, by the after-trading timer or the day switch
+            return
         account = Environment.get_instance().get_account(hx_order.market_code)
         status = order.order_status
         if status == OrderStatusType.UnSend or status == OrderStatusType.Sended:
@@ -345,7 +349,11 @@ class TovikStrategy(strategy.TovikStrategy):
     def on_order_action_error(self, order_action_error):
         if order_action_error.client_order_id not in orders_dict:
             return
-        hx_order = orders_dict[order_action_error.client_order_id]
+        client_order_id = order_action_error.client_order_id
+        try:
+            hx_order = orders_dict[client_order_id]
+        except KeyError:  # emptied since the test
+            return
         account = Environment.get_instance().get_account(hx_order.market_code)
         event_queue.append(Event(EVENT.ORDER_CANCELLATION_REJECT, account=account, order=copy.deepcopy(hx_order)))
 

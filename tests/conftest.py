@@ -91,5 +91,14 @@ class Recorder:
         return fields[name]
 
 
+class EmptiedAfterTest(dict):
+    """orders_dict as another thread may leave it: emptied right after a membership test."""
+
+    def __contains__(self, key):
+        found = dict.__contains__(self, key)
+        self.clear()
+        return found
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: long-running checks (memory bounds); deselect with -m 'not slow'")

@@ -22,7 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import halvex.lumet.utils.trade_data_thread as native
-from conftest import CACHES, Recorder, restore_globals
+from conftest import CACHES, EmptiedAfterTest, Recorder, restore_globals
 from halvex.lumet.const import ORDER_STATUS, POSITION_EFFECT, SIDE
 from halvex.lumet.core.events import Event
 from halvex.lumet.environment import Environment
@@ -562,17 +562,33 @@ def test_order_reports(patchable_factories, data):
     run_stream(pair, steps, compare_reads=False)
 
 
+def racing(step):
+    """`step` while another thread empties orders_dict between its membership test and its fetch."""
+    def action(side):
+        orders = side.mod.orders_dict
+        side.mod.orders_dict = EmptiedAfterTest(orders)
+        try:
+            return step(side)
+        finally:
+            orders.clear()
+            side.mod.orders_dict = orders
+    action.__doc__ = f"racing {step.__doc__}"
+    return action
+
+
 @ORACLE
 @given(st.data())
 def test_order_action_errors_and_trade_reports(data):
     pair = Pair().bare_strategies()
     pair.step(put_orders(host_orders(data.draw)))
     cid = st.sampled_from(CLIENT_IDS + [999])
+    report = order_report_fields().map(lambda f: call_method("on_order", rec(records.OrderReport, f, "slots")))
+    action_error = cid.map(lambda c: call_method("on_order_action_error",
+                                                 rec(records.OrderActionError, {"client_order_id": c}, "slots")))
     step = st.one_of(
-        order_report_fields().map(lambda f: call_method("on_order", rec(records.OrderReport, f, "slots"))),
-        cid.map(lambda c: call_method("on_order_action_error",
-                                      rec(records.OrderActionError, {"client_order_id": c}, "slots"))),
+        report, action_error,
         cid.map(lambda c: call_method("on_trade", rec(records.TradeReport, {"client_order_id": c}, "slots"))),
+        st.one_of(report, action_error).map(racing),
     )
     run_stream(pair, data.draw(st.lists(step, min_size=1, max_size=15)), compare_reads=False)
 

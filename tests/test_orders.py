@@ -4,7 +4,7 @@ import copy
 
 import pytest
 
-from conftest import Recorder, drain, tdt
+from conftest import EmptiedAfterTest, Recorder, drain, tdt
 from halvex.lumet.const import ORDER_STATUS as S, SIDE
 from halvex.lumet.core.events import EVENT
 from halvex.lumet.environment import Environment
@@ -174,3 +174,24 @@ def test_trade_report_is_ignored(strategy):
     assert strategy.on_trade(record) is None
     assert record.reads == [] and drain() == [] and order == untouched
     assert dict(tdt.orders_dict) == {11: order} and system_log.lines() == []
+
+
+class FetchFails(dict):
+    def __getitem__(self, key):
+        raise LookupError("not a missing key")
+
+
+@pytest.mark.parametrize("callback, record, logged", [
+    ("on_order", report(T.Filled, last_match_qty=100), 1),
+    ("on_order_action_error", OrderActionError(client_order_id=11), 0),
+])
+def test_order_gone_between_test_and_fetch_is_dropped(strategy, callback, record, logged):
+    order = host_order(S.ACTIVE)
+    untouched = copy.deepcopy(order)
+    tdt.orders_dict = EmptiedAfterTest(tdt.orders_dict)
+    assert getattr(strategy, callback)(record) is None
+    assert drain() == [] and order == untouched and len(system_log.lines()) == logged
+    # only a missing key is a vanished order; any other failure of the fetch propagates
+    tdt.orders_dict = FetchFails({11: order})
+    with pytest.raises(LookupError, match="not a missing key"):
+        getattr(strategy, callback)(record)

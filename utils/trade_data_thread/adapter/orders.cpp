@@ -52,6 +52,8 @@ void set_status(PyObject* order, N status) {
 
 // The host order under the record's client order id, or an empty Ref when the host has none.
 // The membership test and the fetch are separate steps, each reading the global and the id.
+// Between them the after-trading timer or the day switch may empty `orders_dict` from another
+// thread: a fetch that then fails with KeyError drops the report like one for an unknown order.
 py::Ref known_order(PyObject* record) {
     static const py::Attr client_order_id{N::client_order_id}, client_order_id_again{N::client_order_id};
     py::Ref id = client_order_id(record);
@@ -59,7 +61,12 @@ py::Ref known_order(PyObject* record) {
     if (!py::contains(orders.get(), id.get())) return {};
     orders = py::global(N::orders_dict);
     id = client_order_id_again(record);
-    return py::getitem(orders.get(), id.get());
+    PyObject* order = PyObject_GetItem(orders.get(), id.get());
+    if (!order) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::raise();
+        PyErr_Clear();
+    }
+    return py::Ref::steal_or_empty(order);
 }
 
 // Posts an order event whose payload is the account and a deep copy of the order as it is now.
