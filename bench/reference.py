@@ -278,8 +278,17 @@ class TovikStrategy(strategy.TovikStrategy):
                     "daily_pnl": record.profit_loss,
                 })
             except Exception as e:
-                user_system_log.warning(f"on_query_position position do not add: {record.security_id}"
-                                        f"  exception: {e}")
+                # a record bad enough not to convert may not even say what it is
+                try:
+                    security_id = f"{record.security_id}"
+                except Exception:
+                    security_id = "<unknown>"
+                try:
+                    reason = str(e)
+                except Exception:
+                    reason = "<unknown>"
+                user_system_log.warning(f"on_query_position position do not add: {security_id}"
+                                        f"  exception: {reason}")
                 continue
             positions.append(position)
         event_queue.append(Event(EVENT.QUERY_POSITION, rid=request_id, positions=positions))

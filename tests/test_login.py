@@ -89,6 +89,55 @@ def test_positions_skip_a_record_that_fails_to_convert(strategy):
         "on_query_position position do not add: 000002  exception: unknown market type: 99"]
 
 
+class Spoiled(object):
+    """A position record answering from its fields: a missing one is an AttributeError, a list
+    gives its items to successive reads, an exception is raised."""
+
+    def __init__(self, **fields):
+        self.__dict__["fields"] = fields
+
+    def __getattr__(self, name):
+        if name not in self.fields:
+            raise AttributeError(name)
+        value = self.fields[name]
+        if isinstance(value, list):
+            value = value.pop(0)
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+
+class Unprintable(object):
+    def __format__(self, spec):
+        raise ValueError("no text")
+
+
+class Unspeakable(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("bad, warning", [
+    (Spoiled(market_id=MarketType.SZSE), "<unknown>  exception: security_id"),
+    (Spoiled(security_id=Unprintable(), market_id=MarketType.SZSE),
+     "<unknown>  exception: unsupported operand type(s) for +: 'Unprintable' and 'str'"),
+    (Spoiled(security_id="000002", market_id=MarketType.SZSE, init_qty=Unspeakable()), "000002  exception: <unknown>"),
+], ids=["no id", "id without text", "error without text"])
+def test_a_record_that_cannot_name_itself_is_still_skipped(strategy, bad, warning):
+    good = [PositionRecord(security_id=code, market_id=MarketType.SZSE) for code in ("000001", "000003")]
+    strategy.on_query_position([good[0], bad, good[1]], 4, 0, "")
+    [event] = drain()
+    assert [p.market_code for p in event.positions] == ["000001.XSHE", "000003.XSHE"]
+    assert logger.user_system_log.lines() == ["on_query_position position do not add: " + warning]
+
+
+def test_interrupt_while_warning_propagates(strategy):
+    bad = Spoiled(security_id=[7, KeyboardInterrupt()], market_id=MarketType.SZSE)
+    with pytest.raises(KeyboardInterrupt):
+        strategy.on_query_position([bad, PositionRecord(security_id="000001", market_id=MarketType.SZSE)], 1, 0, "")
+    assert drain() == [] and logger.user_system_log.lines() == []
+
+
 def test_position_built_from_converted_market_code_and_ordered_state(strategy):
     made = []
 

@@ -55,6 +55,20 @@ py::Ref make_position(PyObject* record) {
     return position;
 }
 
+// The text that `make` gives for a warning, or "<unknown>" when making it raises an Exception: a
+// record bad enough not to convert may not even say what it is. Interrupts and exits propagate.
+template <class Make>
+py::Ref text_or_unknown(Make make) {
+    static const py::Literal k_unknown{"<unknown>"};
+    try {
+        return make();
+    } catch (const py::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return py::Ref::borrow(k_unknown.get());
+    }
+}
+
 }  // namespace
 
 py::Ref on_login(PyObject* const* args) {
@@ -140,8 +154,12 @@ py::Ref on_query_position(PyObject* const* args) {
             py::Caught error;
             static const py::Literal k_skip{"on_query_position position do not add: "}, k_exc{"  exception: "};
             static const py::Attr security_id_of{N::security_id};
-            py::Ref security_id = security_id_of(record.get());
-            host::log_warning(py::Text().lit(k_skip).val(security_id.get()).lit(k_exc).val(error.get()));
+            py::Ref security_id = text_or_unknown([&] {
+                py::Ref value = security_id_of(record.get());
+                return py::Ref::steal_or_raise(PyObject_Format(value.get(), py::name(N::empty)));
+            });
+            py::Ref reason = text_or_unknown([&] { return py::Ref::steal_or_raise(PyObject_Str(error.get())); });
+            host::log_warning(py::Text().lit(k_skip).val(security_id.get()).lit(k_exc).val(reason.get()));
             continue;
         }
         py::check(PyList_Append(positions.get(), position.get()));
