@@ -1,5 +1,6 @@
 """Snapshots: the tick dictionary, the ring of 60 per code, the TICK event."""
 
+import builtins
 import collections
 import sys
 
@@ -113,10 +114,17 @@ def test_instrument_lookup_failure_keeps_the_tick(strategy, monkeypatch):
     assert drain() == []
 
 
-def test_missing_global_is_a_name_error(strategy):
+@pytest.mark.parametrize("in_builtins", [False, True])
+def test_missing_global_is_a_builtin_or_a_name_error(strategy, monkeypatch, in_builtins):
+    history = {}
     del tdt.history_tick
-    with pytest.raises(NameError, match="name 'history_tick' is not defined"):
+    if in_builtins:
+        monkeypatch.setattr(builtins, "history_tick", history, raising=False)
         strategy.on_snapshot(snap())
+        assert list(history) == ["000001.XSHE"]
+    else:
+        with pytest.raises(NameError, match="name 'history_tick' is not defined"):
+            strategy.on_snapshot(snap())
 
 
 def test_rebound_globals_are_seen_by_the_next_call(strategy):

@@ -114,7 +114,8 @@ extern unsigned int g_binding;  // changes with every binding and unbinding
 }  // namespace detail
 inline PyObject* globals_dict() noexcept { return detail::g_globals; }
 inline unsigned int globals_binding() noexcept { return detail::g_binding; }
-// A module global, looked up by name at each use so the host may rebind it; NameError if gone.
+// A module global, looked up by name at each use so the host may rebind it; a name the module
+// does not hold is looked up in the builtins, and NameError if they lack it too.
 Ref global(Name n);
 
 // `cls.name` for a class object. A plain value stored in the class (an enumeration member, a

@@ -246,6 +246,14 @@ PyObject* find_global(Name n) {
 
 Ref global(Name n) {
     if (PyObject* value = find_global(n)) return Ref::borrow(value);
+    if (PyErr_Occurred()) raise();
+    // Not a module global: a builtin, as Python's global lookup falls back to them. They are the
+    // `builtins` module's, which the module's functions were defined with (a non-module there
+    // fails with SystemError); the module we hold keeps its namespace alive during the lookup.
+    Ref builtins = Ref::steal_or_raise(PyImport_Import(name(Name::builtins)));
+    PyObject* namespace_dict = PyModule_GetDict(builtins.get());
+    if (!namespace_dict) raise();
+    if (PyObject* value = PyDict_GetItemWithError(namespace_dict, name(n))) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(n));
     raise();
 }
