@@ -172,6 +172,7 @@ _LEAN_EVENT = types.SimpleNamespace(**{name: name.lower() for name in (
     "PARENT_ORDER_PAUSE PARENT_ORDER_RESUME PARENT_ORDER_UPDATE CHILD_ORDER_UPDATE CHILD_ORDER_TRADE").split()})
 _DT = datetime(2024, 1, 2, 9, 30)
 _DATE = date(2024, 1, 2)
+_ABSENT = object()  # a global the module does not bind (the lean host adds user_system_log)
 
 
 def lean_globals():
@@ -209,7 +210,7 @@ class Host:
         for label, mod in self.contenders.items():
             if self.name == "lean":
                 overrides = lean_globals()
-                self.saved[label] = {name: getattr(mod, name) for name in overrides}
+                self.saved[label] = {name: vars(mod).get(name, _ABSENT) for name in overrides}
                 for name, value in overrides.items():
                     setattr(mod, name, value)
             for cache in CACHES:
@@ -225,7 +226,10 @@ class Host:
                 getattr(mod, cache).clear()
             empty_queue(mod.event_queue)
             for name, value in self.saved.get(label, {}).items():
-                setattr(mod, name, value)
+                if value is _ABSENT:
+                    delattr(mod, name)
+                else:
+                    setattr(mod, name, value)
 
 
 def empty_queue(queue):

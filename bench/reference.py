@@ -17,7 +17,7 @@ from halvex.lumet.utils.trade_func import (get_exchane_from_tovik_mdtype, get_to
                                           get_side_from_tovik_l2_order,
                                           get_order_type_from_tovik_l2_order,
                                           get_trade_type_from_tovik, get_l2order_type_from_tovik)
-from halvex.lumet.utils.logger import system_log, user_system_log
+from halvex.lumet.utils.logger import system_log
 from halvex.lumet.model.algo_parent_order import AlgoParentOrder
 from halvex.lumet.model.algo_child_order import AlgoChildOrder
 from halvex.lumet.model.algo_child_trade import AlgoChildTrade
@@ -43,6 +43,20 @@ orders_dict = {}
 algo_parent_orders = {}
 algo_child_orders = {}
 algo_child_trades = {}
+
+
+def _user_system_log():
+    """The host's user logger, found when a warning is written: a global or a builtin of that name,
+    else the one the host's logger module keeps then."""
+    try:
+        return user_system_log  # noqa: F821 - the host's to provide
+    except NameError:
+        pass
+    try:
+        from halvex.lumet.utils.logger import user_system_log as found
+    except ImportError:
+        raise NameError("name 'user_system_log' is not defined") from None
+    return found
 
 
 # ---- queries: each takes one consistent view, so a code whose buffer goes meanwhile reads as absent
@@ -287,8 +301,8 @@ class TovikStrategy(strategy.TovikStrategy):
                     reason = str(e)
                 except Exception:
                     reason = "<unknown>"
-                user_system_log.warning(f"on_query_position position do not add: {security_id}"
-                                        f"  exception: {reason}")
+                _user_system_log().warning(f"on_query_position position do not add: {security_id}"
+                                           f"  exception: {reason}")
                 continue
             positions.append(position)
         event_queue.append(Event(EVENT.QUERY_POSITION, rid=request_id, positions=positions))

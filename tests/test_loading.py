@@ -142,6 +142,19 @@ def test_missing_host_name_fails_the_load_and_a_later_import_starts_over(tmp_pat
     assert "second: True" in result.stdout, result.stderr
 
 
+def test_load_needs_no_user_logger(tmp_path):
+    # The host's user logger is looked up when a warning is written, never at load.
+    write_module(str(tmp_path), "halvex.lumet.utils.logger", f"""
+        exec(open({os.path.join(SIM, "halvex", "lumet", "utils", "logger.py")!r}).read())
+        del user_system_log
+    """)
+    result = run_python("""
+        import halvex.lumet.utils.trade_data_thread as m
+        print("bound:", "user_system_log" in vars(m))
+    """, extra_path=[str(tmp_path)])
+    assert result.stdout.strip() == "bound: False", result.stderr
+
+
 @pytest.mark.parametrize("extra, bound, absent", [
     ("__all__ = list(__all__) + ['_Hidden']", ["MDType", "_Hidden"], ["Other", "enum"]),
     ("del __all__", ["MDType", "Other", "enum"], ["_Hidden"]),

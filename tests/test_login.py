@@ -1,11 +1,14 @@
 """Trading login, funds answer and positions answer."""
 
+import builtins
+
 import pytest
 
 from conftest import drain, tdt
 from halvex.lumet.core.events import EVENT
 from halvex.lumet.const import POSITION_DIRECTION
 from halvex.lumet.utils import logger
+from halvex.lumet.utils.logger import Logger
 from pytovik.enums import MarketType
 from pytovik.records import AssetRes, LoginRes, PositionRecord
 
@@ -168,3 +171,19 @@ def test_interrupt_while_converting_a_position_propagates(strategy):
     with pytest.raises(KeyboardInterrupt):
         strategy.on_query_position([PositionRecord()], 1, 0, "")
     assert drain() == [] and logger.user_system_log.lines() == []
+
+
+def test_user_logger_is_found_when_a_warning_is_written(strategy, monkeypatch):
+    homes = {"global": Logger("global"), "builtin": Logger("builtin"), "host": Logger("host")}
+    tdt.user_system_log = homes["global"]
+    monkeypatch.setattr(builtins, "user_system_log", homes["builtin"], raising=False)
+    monkeypatch.setattr(logger, "user_system_log", homes["host"])
+    bad = [PositionRecord(security_id="000002", market_id=99)]
+    for where, owner in (("global", tdt), ("builtin", builtins), ("host", logger)):
+        strategy.on_query_position(bad, 4, 0, "")
+        assert [name for name, log in homes.items() if log.lines()] == [where]
+        homes[where].clear()
+        monkeypatch.delattr(owner, "user_system_log")
+    with pytest.raises(NameError, match="^name 'user_system_log' is not defined$"):
+        strategy.on_query_position(bad, 4, 0, "")
+    assert [event.positions for event in drain()] == [[], [], []]

@@ -6,6 +6,7 @@ exception, the posted events (type, keyword names in order, payload values), the
 what the step left in the caches, the host orders, the strategy and its SDK context.
 """
 
+import builtins
 import copy
 import datetime as dt_module
 import enum
@@ -143,6 +144,8 @@ def norm(obj, labels):
 
 # ---- the two runs
 
+USER_LOG = logger.user_system_log  # a step may move it out of the host's logger module
+
 # The host's converters, watched on each side: which are called, in which order, with what.
 HOST_FUNCTIONS = {name: getattr(module, name) for module, names in (
     (datetime_func, ("convert_int_to_datetime", "convert_int_to_whole_date")),
@@ -199,7 +202,7 @@ class Pair:
     def __init__(self):
         Environment.reset()
         logger.system_log.clear()
-        logger.user_system_log.clear()
+        USER_LOG.clear()
         self.native = Side(native, "native")
         self.reference = Side(reference, "reference")
         self.sides = (self.native, self.reference)
@@ -217,7 +220,7 @@ class Pair:
         outcomes = []
         for side in self.sides:
             logger.system_log.clear()
-            logger.user_system_log.clear()
+            USER_LOG.clear()
             side.host_calls.clear()
             try:
                 result, recs = action(side)
@@ -229,7 +232,7 @@ class Pair:
                 "result": norm(result, labels),
                 "error": norm(error, labels),
                 "events": [norm(e, labels) for e in side.drain()],
-                "logs": list(logger.system_log.records) + list(logger.user_system_log.records),
+                "logs": list(logger.system_log.records) + list(USER_LOG.records),
                 "reads": [reads_of(r) for r in recs] if compare_reads else None,
                 "host calls": list(side.host_calls),
                 "state": self.light_state(side, labels),
@@ -676,9 +679,33 @@ def position_fields():
         lambda drawn: {k: v for k, v in drawn[0].items() if not (drawn[1] and k == "security_id")})
 
 
+def place_user_log(home):
+    """Leaves the host's user logger only in `home`: the host's logger module, the module's globals,
+    the builtins, or nowhere at all."""
+    def action(side):
+        for namespace in (vars(logger), vars(builtins), vars(side.mod)):
+            namespace.pop("user_system_log", None)
+        namespace = {"logger": vars(logger), "global": vars(side.mod), "builtins": vars(builtins)}.get(home)
+        if namespace is not None:
+            namespace["user_system_log"] = USER_LOG
+        return None, ()
+    action.__doc__ = f"user_system_log in {home}"
+    return action
+
+
+@pytest.fixture
+def user_log_at_home():
+    """The host's user logger back in its logger module and out of the builtins afterwards."""
+    yield
+    logger.user_system_log = USER_LOG
+    vars(builtins).pop("user_system_log", None)
+
+
 @st.composite
 def login_steps(draw):
-    kind = draw(st.sampled_from(["login", "asset", "positions"]))
+    kind = draw(st.sampled_from(["login", "asset", "positions", "positions", "user log"]))
+    if kind == "user log":
+        return place_user_log(draw(st.sampled_from(["logger", "global", "builtins", "nowhere"])))
     codes = st.sampled_from([0, 0, 0, -1, 5])
     flavour = draw(flavours)
     if kind == "login":
@@ -710,8 +737,10 @@ class ListSubclass(list):
 
 @ORACLE
 @given(st.lists(login_steps(), min_size=1, max_size=12))
-def test_login_and_account_queries(steps):
+def test_login_and_account_queries(user_log_at_home, steps):
     pair = Pair().bare_strategies()
+    for side in pair.sides:
+        place_user_log("logger")(side)
     # the read order of login answers is not part of their behaviour; only what they post and do
     run_stream(pair, steps, compare_reads=False)
 

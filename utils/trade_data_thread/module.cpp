@@ -125,8 +125,7 @@ void import_all() {
                  {N::get_exchane_from_tovik_mdtype, N::get_tovik_tdtype, N::get_side_from_tovik_l2_order,
                   N::get_order_type_from_tovik_l2_order, N::get_trade_type_from_tovik,
                   N::get_l2order_type_from_tovik});
-    // The positions answer warns through user_system_log, the host's user-facing logger.
-    import_names("halvex.lumet.utils.logger", {N::system_log, N::user_system_log});
+    import_names("halvex.lumet.utils.logger", {N::system_log});
     import_names("halvex.lumet.model.algo_parent_order", {N::AlgoParentOrder});
     import_names("halvex.lumet.model.algo_child_order", {N::AlgoChildOrder});
     import_names("halvex.lumet.model.algo_child_trade", {N::AlgoChildTrade});

@@ -126,8 +126,8 @@
     X(empty, "") X(dot, ".") X(underscore, "_") X(one_minute, "1m") X(today, "today") X(D, "D") \
     /* level-2: the builtin chr */                                                                \
     X(builtins, "builtins") X(chr, "chr")                                                         \
-    /* algo orders */                                                                             \
-    X(pytovik_enums, "pytovik.enums")                                                             \
+    /* modules imported at call time */                                                           \
+    X(pytovik_enums, "pytovik.enums") X(halvex_lumet_utils_logger, "halvex.lumet.utils.logger")   \
     /* loading and the lookup rules */                                                            \
     X(name, "name") X(star, "*") X(dunder_getattribute, "__getattribute__")                       \
     /* module functions and methods, and their parameters */                                      \

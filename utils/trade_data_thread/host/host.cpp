@@ -1,4 +1,5 @@
 #include "host/host.hpp"
+#include "py/imports.hpp"
 
 #include <algorithm>
 
@@ -84,14 +85,32 @@ py::Ref deep_copy(PyObject* obj) {
 }
 
 namespace {
-void log(N logger, N level, const py::Text& text) {
-    py::Ref log_obj = py::global(logger);
+void log(py::Ref logger, N level, const py::Text& text) {
     py::Ref line = text.str();
-    py::call_method(log_obj.get(), level, {line.get()});
+    py::call_method(logger.get(), level, {line.get()});
+}
+
+// The host provides `user_system_log` where it likes: a module global or a builtin of that name,
+// else the logger its logger module keeps when the warning is written.
+py::Ref user_system_log() {
+    try {
+        return py::global(N::user_system_log);
+    } catch (const py::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_NameError)) throw;
+        PyErr_Clear();
+    }
+    try {
+        return py::from_import(N::halvex_lumet_utils_logger, N::user_system_log);
+    } catch (const py::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", py::name(N::user_system_log));
+    py::raise();
 }
 }  // namespace
 
-void log_info(const py::Text& text) { log(N::system_log, N::info, text); }
-void log_warning(const py::Text& text) { log(N::user_system_log, N::warning, text); }
+void log_info(const py::Text& text) { log(py::global(N::system_log), N::info, text); }
+void log_warning(const py::Text& text) { log(user_system_log(), N::warning, text); }
 
 }  // namespace host

@@ -47,7 +47,9 @@ py::Ref account_for(PyObject* market_code);
 // `copy.deepcopy(obj)`.
 py::Ref deep_copy(PyObject* obj);
 
-// `system_log.info(text)` and `user_system_log.warning(text)`.
+// `system_log.info(text)` and `user_system_log.warning(text)`. The module does not import
+// `user_system_log`: it is found when a warning is written (a module global, a builtin, else the
+// host's logger module's), and NameError if there is none.
 void log_info(const py::Text& text);
 void log_warning(const py::Text& text);
 

@@ -2,6 +2,7 @@
 
 #include "py/attr.hpp"
 #include "py/call.hpp"
+#include "py/imports.hpp"
 
 namespace sdk {
 
@@ -17,15 +18,6 @@ py::Ref character(PyObject* code) {
     return py::call(builtin_chr.get(), {code});
 }
 
-py::Ref control_types() {
-    py::Ref fromlist = py::Ref::steal_or_raise(PyTuple_Pack(1, py::name(N::AlgoControlType)));
-    py::Ref module = py::Ref::steal_or_raise(PyImport_ImportModuleLevelObject(
-        py::name(N::pytovik_enums), py::globals_dict(), nullptr, fromlist.get(), 0));
-    PyObject* types = nullptr;
-    if (py::check(py::compat::lookup_attr(module.get(), py::name(N::AlgoControlType), &types)))
-        return py::Ref::steal_or_raise(types);
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", py::name(N::AlgoControlType));
-    py::raise();
-}
+py::Ref control_types() { return py::from_import(N::pytovik_enums, N::AlgoControlType); }
 
 }  // namespace sdk
