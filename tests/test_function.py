@@ -1,7 +1,10 @@
 """The function type behind every module function and method."""
 
+import copy
 import inspect
+import pickle
 import sys
+import weakref
 
 import pytest
 
@@ -67,3 +70,17 @@ def test_keywords_by_name_in_any_order():
     tdt.history_tick["c"] = __import__("collections").deque([1, 2, 3])
     assert tdt.history_ticks(count=2, market_code="c") == [2, 3]
     assert tdt.get_current_tick(market_code="c") == 3
+
+
+@pytest.mark.parametrize("function", [tdt.get_current_tick, tdt.TovikStrategy.on_order], ids=["function", "method"])
+def test_copied_and_pickled_as_itself(function):
+    assert copy.copy(function) is function and copy.deepcopy([function])[0] is function
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function, protocol
+
+
+def test_weak_references(strategy):
+    function = tdt.get_current_tick
+    assert weakref.ref(function)() is function
+    method = weakref.WeakMethod(strategy.set_timer)
+    assert method() == strategy.set_timer and method().__func__ is tdt.TovikStrategy.set_timer

@@ -12,6 +12,7 @@ import datetime as dt_module
 import enum
 import importlib.util
 import inspect
+import operator
 import os
 import sys
 import types
@@ -125,6 +126,9 @@ def norm(obj, labels):
         return (t.__name__, [norm(v, labels) for v in obj])
     if t is deque:
         return ("deque", obj.maxlen, [norm(v, labels) for v in obj])
+    if isinstance(obj, (types.FunctionType, type(native.get_current_tick))) and getattr(
+            obj, "__module__", None) in (native.__name__, reference.__name__):
+        return ("function", obj.__qualname__)   # a side's own function, by name
     if isinstance(obj, types.MethodType):
         return ("method", norm(obj.__self__, labels), obj.__func__.__name__)
     if isinstance(obj, Event):
@@ -545,11 +549,17 @@ def order_report_fields():
     })
 
 
-def put_orders(orders):
+def put_orders(orders, callback=None):
+    """The host's orders; with `callback` ("Class.name" or "name"), each refers to that function of
+    the side's own module, which every posted copy of it must keep."""
     def action(side):
-        side.mod.orders_dict.update(copy.deepcopy(orders))
+        copies = copy.deepcopy(orders)
+        if callback is not None:
+            for order in copies.values():
+                order.callback = operator.attrgetter(callback)(side.mod)
+        side.mod.orders_dict.update(copies)
         return None, ()
-    action.__doc__ = "host orders"
+    action.__doc__ = f"host orders (callback {callback})"
     return action
 
 
@@ -557,7 +567,8 @@ def put_orders(orders):
 @given(st.data())
 def test_order_reports(patchable_factories, data):
     pair = Pair().bare_strategies()
-    pair.step(put_orders(host_orders(data.draw)))
+    callback = data.draw(st.sampled_from([None, "get_current_tick", "TovikStrategy.on_order"]))
+    pair.step(put_orders(host_orders(data.draw), callback))
     report = order_report_fields().flatmap(
         lambda f: flavours.map(lambda fl: call_method("on_order", rec(records.OrderReport, f, fl))))
     steps = data.draw(st.lists(st.one_of([report] * 12 + [st.just(swap_factory(Trade))]), min_size=1, max_size=25))

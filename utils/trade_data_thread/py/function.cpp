@@ -22,6 +22,7 @@ struct Function {
     int nparams;
     unsigned int binding;  // the module globals' binding it was made under
     Impl impl;
+    PyObject* weaklist;  // callbacks are often held weakly (SDK timers, event buses)
 };
 
 // Error messages name the function as the running interpreter does for Python functions.
@@ -181,6 +182,7 @@ PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
 
 void function_dealloc(PyObject* self) {
     Function* f = reinterpret_cast<Function*>(self);
+    if (f->weaklist) PyObject_ClearWeakRefs(self);
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
@@ -196,6 +198,17 @@ PyObject* function_repr(PyObject* self) {
 PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_signature(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->signature); }
+
+// Saved by qualified name, as Python saves its functions: pickle stores a reference that loads
+// back as this very object, and copy and deepcopy return the function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
@@ -220,9 +233,11 @@ PyTypeObject function_type = [] {
     t.tp_repr = function_repr;
     t.tp_call = PyVectorcall_Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_methods = function_methods;
     t.tp_members = function_members;
     t.tp_getset = function_getset;
     t.tp_descr_get = function_get;
+    t.tp_weaklistoffset = offsetof(Function, weaklist);
     return t;
 }();
 
@@ -240,6 +255,7 @@ Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject*
     f->nparams = 0;
     f->binding = globals_binding();
     f->impl = def.impl;
+    f->weaklist = nullptr;
     Ref owner = Ref::steal_or_raise(reinterpret_cast<PyObject*>(f));  // frees the partial object on error
 
     f->name = Py_NewRef(name(def.name));
