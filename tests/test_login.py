@@ -92,9 +92,9 @@ def test_positions_skip_a_record_that_fails_to_convert(strategy):
         "on_query_position position do not add: 000002  exception: unknown market type: 99"]
 
 
-class Spoiled(object):
-    """A position record answering from its fields: a missing one is an AttributeError, a list
-    gives its items to successive reads, an exception is raised."""
+class Spoiled:
+    """A position record answering from its fields: a missing one is an AttributeError, an
+    exception is raised."""
 
     def __init__(self, **fields):
         self.__dict__["fields"] = fields
@@ -102,17 +102,17 @@ class Spoiled(object):
     def __getattr__(self, name):
         if name not in self.fields:
             raise AttributeError(name)
-        value = self.fields[name]
-        if isinstance(value, list):
-            value = value.pop(0)
-        if isinstance(value, BaseException):
-            raise value
-        return value
+        if isinstance(self.fields[name], BaseException):
+            raise self.fields[name]
+        return self.fields[name]
 
 
-class Unprintable(object):
+class Unprintable:
+    def __init__(self, exc=ValueError):
+        self.exc = exc
+
     def __format__(self, spec):
-        raise ValueError("no text")
+        raise self.exc("no text")
 
 
 class Unspeakable(Exception):
@@ -135,7 +135,7 @@ def test_a_record_that_cannot_name_itself_is_still_skipped(strategy, bad, warnin
 
 
 def test_interrupt_while_warning_propagates(strategy):
-    bad = Spoiled(security_id=[7, KeyboardInterrupt()], market_id=MarketType.SZSE)
+    bad = Spoiled(security_id=Unprintable(KeyboardInterrupt), market_id=MarketType.SZSE)
     with pytest.raises(KeyboardInterrupt):
         strategy.on_query_position([bad, PositionRecord(security_id="000001", market_id=MarketType.SZSE)], 1, 0, "")
     assert drain() == [] and logger.user_system_log.lines() == []
