@@ -36,7 +36,8 @@ py::Ref make_asset(PyObject* asset_res) {
     py::Ref asset_cls = py::global(N::Asset);
     py::Ref values[k_asset_arity];
     for (std::size_t i = 0; i < k_asset_arity; ++i) values[i] = reads[i](asset_res);
-    return py::call(asset_cls.get(), {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+    static const py::New new_asset;
+    return new_asset(asset_cls.get(), {values[0].get(), values[1].get(), values[2].get(), values[3].get(),
                                       values[4].get(), values[5].get(), values[6].get()});
 }
 
@@ -48,7 +49,8 @@ py::Ref make_position(PyObject* record) {
     py::Ref code = host::market_code(record, security_id, market_id);
     py::Ref direction = py::member_of(N::POSITION_DIRECTION, N::LONG);
     py::Ref init_qty = init_qty_of(record);
-    py::Ref position = py::call(position_cls.get(), {code.get(), direction.get(), init_qty.get()});
+    static const py::New new_position;
+    py::Ref position = new_position(position_cls.get(), {code.get(), direction.get(), init_qty.get()});
     py::Ref state = py::Ref::steal_or_raise(PyDict_New());
     py::copy_fields(state.get(), record, k_position_state, state_reads);
     py::call_method(position.get(), N::set_state, {state.get()});

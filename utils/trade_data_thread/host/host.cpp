@@ -13,8 +13,10 @@ Post::Post(N kind)
 Post::Post(PyObject* kind)
     : queue_(py::global(N::event_queue)), event_cls_(py::global(N::Event)), kind_(py::Ref::borrow(kind)) {}
 
-void Post::append(py::Ref event) const {
+void Post::operator()(PyObject* kwnames, std::span<PyObject* const> payload) const {
+    static const py::New k_event;
     static const py::Method k_append{N::append};
+    py::Ref event = k_event(event_cls_.get(), {kind_.get()}, kwnames, payload);
     k_append(queue_.get(), {event.get()});
 }
 

@@ -17,16 +17,13 @@ public:
     // For an event type given as an object (an `EVENT` member the caller already holds).
     explicit Post(PyObject* kind);
     template <N... Ks>
-    void operator()(py::Kw<Ks...> shape, std::initializer_list<PyObject*> payload) const {
-        append(py::call(event_cls_.get(), {kind_.get()}, shape, payload));
+    void operator()(py::Kw<Ks...>, std::initializer_list<PyObject*> payload) const {
+        (*this)(py::Kw<Ks...>::names(), {payload.begin(), payload.size()});
     }
     // The same with keywords given as data: `kwnames` (from a `py::KwNames`) names `payload`.
-    void operator()(PyObject* kwnames, std::span<PyObject* const> payload) const {
-        append(py::call(event_cls_.get(), {kind_.get()}, kwnames, payload));
-    }
+    void operator()(PyObject* kwnames, std::span<PyObject* const> payload) const;
 
 private:
-    void append(py::Ref event) const;
     py::Ref queue_, event_cls_, kind_;
 };
 

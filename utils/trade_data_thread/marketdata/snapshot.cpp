@@ -75,7 +75,8 @@ py::Ref on_snapshot(PyObject* const* args) {
     py::Ref env = host::environment();
     py::Ref proxy = py::getattr(env.get(), N::data_proxy);
     py::Ref instrument = py::call_method(proxy.get(), N::instruments, {code.get()});
-    py::Ref tick_obj = py::call(tick_cls.get(), {instrument.get(), tick.get()});
+    static const py::New new_tick;
+    py::Ref tick_obj = new_tick(tick_cls.get(), {instrument.get(), tick.get()});
     post(py::Kw<N::calendar_dt, N::trading_dt, N::tick>{}, {dt.get(), dt.get(), tick_obj.get()});
     return py::none();
 }

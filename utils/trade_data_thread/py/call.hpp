@@ -93,4 +93,30 @@ private:
     mutable Kept method_;
 };
 
+// A construction site: `cls(*args, **kwargs)` for the host's plain classes. For a class whose
+// metaclass is `type`, whose `__new__` is object's and whose `__init__` is a Python function, the
+// instance is allocated and `__init__` called with the arguments as given, which is what
+// `type.__call__` does, without building an argument tuple and dict for it. Anything else, and a
+// class that changed, is the generic call.
+class New {
+public:
+    Ref operator()(PyObject* cls, std::initializer_list<PyObject*> pos) const { return make(cls, pos, {}, nullptr); }
+    template <Name... Ks>
+    Ref operator()(PyObject* cls, std::initializer_list<PyObject*> pos, Kw<Ks...>,
+                   std::initializer_list<PyObject*> kw_values) const {
+        return make(cls, pos, {kw_values.begin(), kw_values.size()}, Kw<Ks...>::names());
+    }
+    Ref operator()(PyObject* cls, std::initializer_list<PyObject*> pos, PyObject* kwnames,
+                   std::span<PyObject* const> kw_values) const {
+        return make(cls, pos, kw_values, kwnames);
+    }
+
+private:
+    Ref make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
+             PyObject* kwnames) const;
+    void learn(PyTypeObject* type) const;
+    mutable Seen seen_;
+    mutable Kept init_;
+};
+
 }  // namespace py

@@ -75,6 +75,44 @@ void Method::learn(PyTypeObject* type) const {
     method_.reset(std::move(found.value));
 }
 
+Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
+               PyObject* kwnames) const {
+    if constexpr (k_caches) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        // Only `type` itself as metaclass: its __call__ is the one this replaces.
+        if (Py_TYPE(cls) == &PyType_Type && (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
+            if (pos.size() + kw_values.size() > detail::k_max_args) return detail::vectorcall(cls, pos, kw_values, kwnames);
+            Ref init = Ref::borrow(init_.get());  // ours for the call, whatever the call relearns
+            Ref self = Ref::steal_or_raise(type->tp_alloc(type, 0));
+            PyObject* stack[detail::k_max_args + 2];
+            std::size_t n = 1;
+            stack[n++] = self.get();
+            for (PyObject* a : pos) stack[n++] = a;
+            for (PyObject* a : kw_values) stack[n++] = a;
+            Ref result = Ref::steal_or_raise(
+                PyObject_Vectorcall(init.get(), stack + 1, (pos.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            if (result.get() != Py_None) {
+                PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                             Py_TYPE(result.get())->tp_name);
+                raise();
+            }
+            return self;
+        }
+    }
+    return detail::vectorcall(cls, pos, kw_values, kwnames);
+}
+
+void New::learn(PyTypeObject* type) const {
+    // object.__new__ only allocates (and refuses abstract classes); the allocation is the generic one.
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_alloc != PyType_GenericAlloc ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+        return;
+    Found init = lookup(type, name(Name::dunder_init));
+    if (init.version == 0 || !init.value || Py_TYPE(init.value.get()) != &PyFunction_Type) return;
+    seen_.remember(type, init.version, init.era);
+    init_.reset(std::move(init.value));
+}
+
 // ---- attributes --------------------------------------------------------------------------------
 
 void Attr::learn(PyTypeObject* type) const {
