@@ -652,3 +652,75 @@ def test_history_deque_replaced_by_one_with_its_own_append(strategy):
     tdt.history_tick["000001.XSHE"] = Counting()
     strategy.on_snapshot(snap)
     assert len(Counting.seen) == 1 and len(tdt.history_tick["000001.XSHE"]) == 0
+
+
+# ---- host classes constructed without the generic type call ----------------------------------
+
+def _event_classes():
+    import abc
+
+    class Plain:
+        def __init__(self, event_type, calendar_dt, trading_dt):
+            self.args = (event_type, calendar_dt, trading_dt)
+
+    class ReturnsValue(Plain):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            return 1
+
+    class Raises(Plain):
+        def __init__(self, *args, **kwargs):
+            raise LookupError("refused")
+
+    class NewElsewhere(Plain):
+        def __new__(cls, *args, **kwargs):
+            return ("made by __new__", args, tuple(sorted(kwargs)))
+
+    class Abstract(Plain, abc.ABC):
+        @abc.abstractmethod
+        def must(self):
+            pass
+
+    class Meta(type):
+        def __call__(cls, *args, **kwargs):
+            return ("made by the metaclass", args)
+
+    class ByMetaclass(Plain, metaclass=Meta):
+        pass
+
+    class WrongSignature:
+        def __init__(self, event_type):
+            pass
+
+    return [Plain, ReturnsValue, Raises, NewElsewhere, Abstract, ByMetaclass, WrongSignature]
+
+
+def _outcome(make):
+    try:
+        made = make()
+    except Exception as exc:
+        return type(exc), str(exc)
+    return made if isinstance(made, tuple) else (type(made).__name__, made.args)
+
+
+@pytest.mark.parametrize("cls", _event_classes(), ids=lambda c: c.__name__)
+def test_event_class_constructed_as_a_call_would(strategy, cls):
+    tdt.Event = cls
+    expected = _outcome(lambda: cls(EVENT.TICK, calendar_dt=1, trading_dt=1))
+    for _ in range(3):  # the first call learns the class, the others use what it learned
+        got = _outcome(lambda: (strategy.send_day_event(EVENT.TICK, 1), drain()[-1])[1])
+        assert got == expected
+
+
+def test_event_class_changed_after_warm_up(strategy):
+    class Event:
+        def __init__(self, event_type, calendar_dt, trading_dt):
+            self.seen = "first"
+
+    tdt.Event = Event
+    strategy.send_day_event(EVENT.TICK, 1)
+    Event.__init__ = lambda self, *args, **kwargs: setattr(self, "seen", "second")
+    strategy.send_day_event(EVENT.TICK, 1)
+    Event.__new__ = lambda cls, *args, **kwargs: "made by __new__"
+    strategy.send_day_event(EVENT.TICK, 1)
+    assert [getattr(e, "seen", e) for e in drain()] == ["first", "second", "made by __new__"]
