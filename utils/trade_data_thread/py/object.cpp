@@ -83,7 +83,10 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
         if (Py_TYPE(cls) == &PyType_Type && (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
             if (pos.size() + kw_values.size() > detail::k_max_args) return detail::vectorcall(cls, pos, kw_values, kwnames);
             Ref init = Ref::borrow(init_.get());  // ours for the call, whatever the call relearns
-            Ref self = Ref::steal_or_raise(type->tp_alloc(type, 0));
+            // object.__new__ ignores the arguments when __init__ is overridden; it allocates,
+            // refuses abstract classes and sets up the instance's attribute storage.
+            Ref no_args = Ref::steal_or_raise(PyTuple_New(0));
+            Ref self = Ref::steal_or_raise(type->tp_new(type, no_args.get(), nullptr));
             PyObject* stack[detail::k_max_args + 2];
             std::size_t n = 1;
             stack[n++] = self.get();
@@ -103,10 +106,7 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
 }
 
 void New::learn(PyTypeObject* type) const {
-    // object.__new__ only allocates (and refuses abstract classes); the allocation is the generic one.
-    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_alloc != PyType_GenericAlloc ||
-        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
-        return;
+    if (type->tp_new != PyBaseObject_Type.tp_new) return;
     Found init = lookup(type, name(Name::dunder_init));
     if (init.version == 0 || !init.value || Py_TYPE(init.value.get()) != &PyFunction_Type) return;
     seen_.remember(type, init.version, init.era);
