@@ -26,6 +26,12 @@ constexpr Field k_position_state[] = {
     {N::daily_pnl, N::profit_loss},
 };
 
+// A query answer's arguments after `self`: the answer, the request id, the result code and message.
+struct Answer {
+    PyObject *answer, *request_id, *code, *msg;
+    static Answer of(PyObject* const* args) { return {args[1], args[2], args[3], args[4]}; }
+};
+
 // Result codes are compared with the integer 0, as `code != 0`.
 bool failed(PyObject* code) {
     return py::compare(code, py::integer(0).get(), Py_NE);
@@ -97,10 +103,7 @@ py::Ref on_login(PyObject* const* args) {
 }
 
 py::Ref on_query_asset(PyObject* const* args) {
-    PyObject* asset_res = args[1];
-    PyObject* request_id = args[2];
-    PyObject* code = args[3];
-    PyObject* msg = args[4];
+    auto [asset_res, request_id, code, msg] = Answer::of(args);
     static const py::Literal k_head{"on_query_asset, "}, k_leaves{", leaves_value:"}, k_code{" code "},
         k_msg{"  ms "};
     static const py::Attr fund_account_id{N::fund_account_id}, leaves_value_of{N::leaves_value};
@@ -128,10 +131,7 @@ py::Ref on_query_asset(PyObject* const* args) {
 }
 
 py::Ref on_query_position(PyObject* const* args) {
-    PyObject* records = args[1];
-    PyObject* request_id = args[2];
-    PyObject* code = args[3];
-    PyObject* msg = args[4];
+    auto [records, request_id, code, msg] = Answer::of(args);
     static const py::Literal k_code{"on_query_position: code:"}, k_msg{", msg:"};
     host::log_info(py::Text().lit(k_code).val(code).lit(k_msg).val(msg));
 

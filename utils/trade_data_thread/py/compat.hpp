@@ -34,6 +34,17 @@ static inline PyObject* Py_XNewRef(PyObject* o) {
 
 namespace py::compat {
 
+// A static type's object with its name, size and flags, for the caller to fill in its slots. It
+// holds one reference of its own: a static type is never freed.
+inline PyTypeObject static_type(const char* name, Py_ssize_t basicsize, unsigned long flags) {
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    t.tp_flags = flags;
+    return t;
+}
+
 // Looks an attribute up without raising AttributeError: 1 found, 0 absent, -1 error.
 inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -224,15 +224,12 @@ PyGetSetDef function_getset[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "trade_data_thread.function";
-    t.tp_basicsize = sizeof(Function);
+    PyTypeObject t = compat::static_type("trade_data_thread.function", sizeof(Function),
+                                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR);
     t.tp_dealloc = function_dealloc;
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_repr = function_repr;
     t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_methods = function_methods;
     t.tp_members = function_members;
     t.tp_getset = function_getset;

@@ -6,14 +6,7 @@ namespace py {
 namespace detail {
 unsigned int g_era = 1;
 
-PyTypeObject g_tag_witness = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "trade_data_thread.tag_witness";
-    t.tp_basicsize = sizeof(PyObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    return t;
-}();
+PyTypeObject g_tag_witness = compat::static_type("trade_data_thread.tag_witness", sizeof(PyObject), Py_TPFLAGS_DEFAULT);
 }  // namespace detail
 #endif
 
