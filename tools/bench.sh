@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make bench: times (bench/bench.py) and callgrind instruction counts (bench/instructions.py) of
 # the native module, the plain-Python reference and its Cython copy, on the default interpreter
-# (.venv) and on CPython 3.8 when pyenv has it (.venv-3.8). Extra arguments go to bench.py.
+# (.venv), on CPython 3.8 and on the newest CPython that pyenv has (each in .venv-3.X). Extra
+# arguments go to bench.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,17 +15,24 @@ run() {  # python tag [bench.py args]
     fi
 }
 
-py=.venv/bin/python
-"$py" -m pip install -q $("$py" tools/requirements.py bench)
-run "$py" "$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" "$@"
+version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 
-py38=${PYENV_ROOT:-/root/.pyenv}/versions
-py38=$(ls -d "$py38"/3.8.* 2>/dev/null | sort -V | tail -1 || true)
-if [ -n "$py38" ]; then
-    test -x .venv-3.8/bin/python || "$py38/bin/python" -m venv .venv-3.8
-    .venv-3.8/bin/python -m pip install -q $(.venv-3.8/bin/python tools/requirements.py --build bench)
-    .venv-3.8/bin/python -m pip install -q --no-build-isolation .
-    run .venv-3.8/bin/python 3.8 "$@"
-else
-    echo "bench: no CPython 3.8 under pyenv, skipped"
-fi
+py=.venv/bin/python
+default=$(version "$py")
+"$py" -m pip install -q $("$py" tools/requirements.py bench)
+run "$py" "$default" "$@"
+
+# The newest patch release of 3.8, and the newest release of all.
+root=${PYENV_ROOT:-/root/.pyenv}/versions
+oldest=$(ls -d "$root"/3.8.* 2>/dev/null | sort -V | tail -1 || true)
+newest=$(ls -d "$root"/3.* 2>/dev/null | sort -V | tail -1 || true)
+for dir in $oldest $newest; do
+    tag=$(version "$dir/bin/python")
+    [ "$tag" = "$default" ] && continue
+    venv=.venv-$tag
+    test -x "$venv/bin/python" || "$dir/bin/python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q $("$venv/bin/python" tools/requirements.py --build bench)
+    "$venv/bin/python" -m pip install -q --no-build-isolation .
+    run "$venv/bin/python" "$tag" "$@"
+done
+[ -n "$oldest" ] || echo "bench: no CPython 3.8 under pyenv, skipped"
