@@ -724,3 +724,53 @@ def test_event_class_changed_after_warm_up(strategy):
     Event.__new__ = lambda cls, *args, **kwargs: "made by __new__"
     strategy.send_day_event(EVENT.TICK, 1)
     assert [getattr(e, "seen", e) for e in drain()] == ["first", "second", "made by __new__"]
+
+
+# ---- a field table read under one guard ---------------------------------------------------------
+
+class _LastPriceProperty(Snapshot):
+    __slots__ = ()
+    _fields = tuple(field for field in Snapshot._fields if field[0] != "last_price")
+
+    @property
+    def last_price(self):
+        return "from a property"
+
+
+class _WithDict(Snapshot):
+    pass   # an instance dict beside the slots
+
+
+def _fields_of(snapshot):
+    return {key: value for key, value in snapshot.items() if key not in ("market_code", "datetime")}
+
+
+@pytest.mark.parametrize("reshape", ["empty slot", "property on a subclass", "instance dict",
+                                     "slot replaced after warm-up"])
+def test_snapshot_fields_read_as_getattr_would(strategy, reshape):
+    def make(cls=Snapshot):
+        extra = {} if cls is _LastPriceProperty else {"last_price": 1.5}
+        return cls(orig_time=T, security_id="000001", market_type=MarketType.SZSE, **extra)
+
+    for _ in range(3):
+        strategy.on_snapshot(make())   # the table learns plain slot records
+    record = make(_LastPriceProperty if reshape == "property on a subclass" else
+                  _WithDict if reshape == "instance dict" else Snapshot)
+    if reshape == "empty slot":
+        del record.iopv
+        with pytest.raises(AttributeError):
+            strategy.on_snapshot(record)
+        return
+    if reshape == "slot replaced after warm-up":
+        original = Snapshot.__dict__["last_price"]
+        Snapshot.last_price = property(lambda self: "replaced")
+        try:
+            strategy.on_snapshot(record)
+        finally:
+            Snapshot.last_price = original
+        expected = "replaced"
+    else:
+        strategy.on_snapshot(record)
+        expected = record.last_price
+    tick = tdt.get_current_tick("000001.XSHE")
+    assert _fields_of(tick)["last_price"] == expected

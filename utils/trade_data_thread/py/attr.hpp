@@ -16,6 +16,7 @@ namespace py {
 class Attr {
 public:
     constexpr explicit Attr(Name name) noexcept : name_(name) {}
+    constexpr Name attr_name() const noexcept { return name_; }
     Ref operator()(PyObject* obj) const {
         if constexpr (k_caches) {
             if (seen_.matches(Py_TYPE(obj))) {
@@ -74,7 +75,8 @@ struct Field {
 };
 
 // The read sites of a table's attributes, one per row, declared beside the loop that reads them:
-// from a table of names, or of rows that each name theirs in `attr`.
+// from a table of names, or of rows that each name theirs in `attr`. The table also remembers, as
+// one guard, a record type whose every row is a member slot.
 template <std::size_t K>
 class Reads {
 public:
@@ -83,18 +85,60 @@ public:
     constexpr explicit Reads(const Row (&rows)[K]) : Reads(rows, std::make_index_sequence<K>{}) {}
     const Attr& operator[](std::size_t i) const noexcept { return sites_[i]; }
 
+    // The rows' slot offsets when every row is a member slot of `type` as it is now, else null.
+    const Py_ssize_t* slots_of(PyTypeObject* type) const {
+        if constexpr (!k_caches) return nullptr;
+        if (slots_.matches(type)) return offsets_.data();
+        if (other_.matches(type)) return nullptr;
+        learn(type);
+        return slots_.matches(type) ? offsets_.data() : nullptr;
+    }
+
 private:
     template <std::size_t... I>
     constexpr Reads(const Name (&names)[K], std::index_sequence<I...>) : sites_{Attr{names[I]}...} {}
     template <class Row, std::size_t... I>
     constexpr Reads(const Row (&rows)[K], std::index_sequence<I...>) : sites_{Attr{rows[I].attr}...} {}
+
+    // Plans every row under one version tag, read before and checked after the lookups.
+    void learn(PyTypeObject* type) const {
+        unsigned int version = compat::type_version(type), at = era();
+        std::array<Py_ssize_t, K> offsets{};
+        bool all_slots = true;
+        for (std::size_t i = 0; i < K; ++i) {
+            Plan plan = plan_read(type, py::name(sites_[i].attr_name()));
+            all_slots = all_slots && plan.access == Access::slot;
+            offsets[i] = plan.offset;
+        }
+        if (version == 0 || at == 0 || compat::type_version(type) != version || era() != at) return;
+        if (all_slots) {
+            offsets_ = offsets;
+            slots_.remember(type, version, at);
+        } else {
+            other_.remember(type, version, at);
+        }
+    }
+
     std::array<Attr, K> sites_;
+    mutable Seen slots_;  // a type whose rows are all member slots, at offsets_
+    mutable Seen other_;  // a type for which some row is not
+    mutable std::array<Py_ssize_t, K> offsets_{};
 };
 
-// `dict[row.key] = record.<row.attr>` for each row, in order.
+// `dict[row.key] = record.<row.attr>` for each row, in order, into a dict of the caller's own that
+// holds none of the keys. When every row is a member slot of the record's type, one guard covers
+// the whole table: reading slots and adding str keys to such a dict run no Python code.
 template <std::size_t K>
 void copy_fields(PyObject* dict, PyObject* record, const Field (&rows)[K], const Reads<K>& reads) {
-    for (std::size_t i = 0; i < K; ++i) check(PyDict_SetItem(dict, name(rows[i].key), reads[i](record).get()));
+    std::size_t i = 0;
+    if (const Py_ssize_t* offsets = reads.slots_of(Py_TYPE(record))) {
+        for (; i < K; ++i) {
+            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets[i]);
+            if (!value) break;  // an empty slot: its read site raises the AttributeError
+            check(PyDict_SetItem(dict, name(rows[i].key), value));
+        }
+    }
+    for (; i < K; ++i) check(PyDict_SetItem(dict, name(rows[i].key), reads[i](record).get()));
 }
 
 inline Ref getattr(PyObject* obj, Name n) { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(n))); }
