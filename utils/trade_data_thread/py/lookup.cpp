@@ -101,10 +101,5 @@ Plan plan_store(PyTypeObject* type, PyObject* name) {
     return plan;
 }
 
-Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
-    if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
-    PyObject** dict = _PyObject_GetDictPtr(obj);
-    return Ref::borrow_or_empty(dict ? *dict : nullptr);
-}
 
 }  // namespace py

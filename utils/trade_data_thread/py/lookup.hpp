@@ -121,6 +121,10 @@ Plan plan_store(PyTypeObject* type, PyObject* name);
 // The instance dict of an object whose type has one, or an empty Ref while it has none yet. A
 // dict at a fixed offset is read in place; otherwise the interpreter's dict pointer is asked for,
 // which may turn inline attribute values into a dict (the same attributes, stored differently).
-Ref instance_dict(PyObject* obj, Py_ssize_t offset);
+inline Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
+    if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    return Ref::borrow_or_empty(dict ? *dict : nullptr);
+}
 
 }  // namespace py
