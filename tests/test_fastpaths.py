@@ -774,3 +774,69 @@ def test_snapshot_fields_read_as_getattr_would(strategy, reshape):
         expected = record.last_price
     tick = tdt.get_current_tick("000001.XSHE")
     assert _fields_of(tick)["last_price"] == expected
+
+
+# ---- finalizers that run while a record is read ---------------------------------------------
+
+def test_class_change_by_a_finalizer_during_a_read_leaves_memory_intact():
+    # From 3.11 a plain record keeps its fields as inline values; a read that made its dict would
+    # allocate, and a finalizer that then changes the record's class made the interpreter build a
+    # second dict over the same values (freed memory walked by the next collection).
+    result = run_child("""
+    class Rec:
+        def __init__(self, **fields):
+            for k, v in fields.items():
+                setattr(self, k, v)
+
+    class Other(Rec):
+        pass
+
+    fired = []
+    class Bomb:
+        def __del__(self):
+            if not fired:
+                fired.append(1)
+                rec.__class__ = Other
+
+    for _ in range(3):
+        s.on_snapshot(Rec(**SNAPSHOT))
+    drain()
+    rec = Rec(**SNAPSHOT)
+    hold = [{} for _ in range(300)]   # no dict left on the free list: the next one allocates
+    gc.disable()
+    junk = [[] for _ in range(1000)]
+    b = Bomb(); b.cyc = b
+    del b
+    gc.set_threshold(1)
+    gc.enable()
+    tdt.TovikStrategy.on_snapshot(s, rec)
+    gc.set_threshold(700)
+    del hold, junk
+    gc.collect()
+    print("survived", vars(rec)["security_id"])
+    """)
+    assert child_outcome(result) == "survived 000001"
+
+
+class _Text(str):
+    """A keyword name with its own equality, as a host may pass one."""
+
+    def __eq__(self, other):
+        return self.matches
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("matches, outcome", [(True, None), (False, TypeError)])
+def test_keyword_names_compare_as_python_functions_do(matches, outcome):
+    def plain(market_code):
+        return None
+
+    name = _Text("some_name")
+    name.matches = matches
+    for fn in (plain, tdt.get_current_tick):
+        if outcome is TypeError:
+            with pytest.raises(TypeError):
+                fn(**{name: "000001.XSHE"})
+        else:
+            assert fn(**{name: "000001.XSHE"}) is outcome

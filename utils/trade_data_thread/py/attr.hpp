@@ -37,10 +37,8 @@ private:
     Ref getattr(PyObject* obj) const { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(name_))); }
     void learn(PyTypeObject* type) const;
     Ref from_instance_dict(PyObject* obj) const {
-        PyTypeObject* type = Py_TYPE(obj);
         Ref dict = instance_dict(obj, offset_);
-        // Making the dict allocates, which may run finalizers: the type must still be as seen.
-        if (!dict || (offset_ == 0 && !seen_.matches(type))) return getattr(obj);
+        if (!dict) return getattr(obj);
         // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
         PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
         if (value) return Ref::borrow(value);

@@ -61,11 +61,9 @@ void raise_missing(Function* f, PyObject* const* slots) {
 int find_param(Function* f, PyObject* key) {
     for (int i = 0; i < f->nparams; ++i)
         if (f->params[i] == key) return i;
-    for (int i = 0; i < f->nparams; ++i) {
-        int eq = PyUnicode_Compare(f->params[i], key);
-        if (eq == -1 && PyErr_Occurred()) raise();
-        if (eq == 0) return i;
-    }
+    // Then by `==`, as Python functions match keyword names: a str subclass's __eq__ takes part.
+    for (int i = 0; i < f->nparams; ++i)
+        if (check(PyObject_RichCompareBool(key, f->params[i], Py_EQ))) return i;
     return -1;
 }
 

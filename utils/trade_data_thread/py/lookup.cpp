@@ -40,6 +40,17 @@ unsigned int tagged_version(PyTypeObject* type, PyObject* name) {
     return compat::type_version(type);
 }
 
+// Instances keep a dict of their own that is read without making anything. From 3.11 the
+// interpreter keeps the attributes of most classes' instances as inline values and makes their dict
+// only when asked for it; making it allocates (so may run finalizers), and the interpreter's own
+// reads never do. Such instances always take the generic lookup.
+bool plain_instance_dict(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
+#endif
+    return type->tp_dictoffset != 0;
+}
+
 }  // namespace
 
 void end_era() noexcept {
@@ -68,7 +79,7 @@ Plan plan_read(PyTypeObject* type, PyObject* name) {
     PyObject* descr = found.value.get();
     if (!descr) {
         // Nothing on the type: the instance dict alone decides (no dict: always AttributeError).
-        if (type->tp_dictoffset == 0) return plan;
+        if (!plain_instance_dict(type)) return plan;
         plan.access = Access::instance_dict;
         plan.offset = type->tp_dictoffset > 0 ? type->tp_dictoffset : 0;
     } else if (Py_TYPE(descr) == &PyMemberDescr_Type) {
@@ -90,7 +101,7 @@ Plan plan_read(PyTypeObject* type, PyObject* name) {
 
 Plan plan_store(PyTypeObject* type, PyObject* name) {
     Plan plan;
-    if (!k_caches || type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0) return plan;
+    if (!k_caches || type->tp_setattro != PyObject_GenericSetAttr || !plain_instance_dict(type)) return plan;
     Found found = lookup(type, name);
     // Anything of that name on the type could be a descriptor that intercepts the store.
     if (found.version == 0 || found.value) return plan;

@@ -106,7 +106,8 @@ Found lookup(PyTypeObject* type, PyObject* name);
 enum class Access : unsigned char {
     generic,        // anything else: getattr / setattr
     slot,           // a `__slots__` member of the type or a base: the object's own slot
-    instance_dict,  // nothing of that name on the type: the instance dict alone
+    instance_dict,  // nothing of that name on the type: the instance dict alone (one the type
+                    // keeps at an offset, not the interpreter's inline values)
 };
 struct Plan {
     Access access = Access::generic;
@@ -118,9 +119,9 @@ struct Plan {
 Plan plan_read(PyTypeObject* type, PyObject* name);
 Plan plan_store(PyTypeObject* type, PyObject* name);
 
-// The instance dict of an object whose type has one, or an empty Ref while it has none yet. A
-// dict at a fixed offset is read in place; otherwise the interpreter's dict pointer is asked for,
-// which may turn inline attribute values into a dict (the same attributes, stored differently).
+// The instance dict of an object whose type was planned for it, or an empty Ref while it has none
+// yet: read in place at a fixed offset, or at the address the interpreter computes for a
+// variable-size object. Runs no Python code.
 inline Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
     if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
     PyObject** dict = _PyObject_GetDictPtr(obj);

@@ -75,18 +75,42 @@ void Method::learn(PyTypeObject* type) const {
     method_.reset(std::move(found.value));
 }
 
+namespace {
+// `type(self).__init__(self, *pos, **kw)` as `type.__call__` runs it, through the type's init slot
+// with an argument tuple and keyword dict.
+void init_generically(PyObject* self, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
+                      PyObject* kwnames) {
+    Ref args = Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(pos.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* a : pos) PyTuple_SET_ITEM(args.get(), i++, Py_NewRef(a));
+    Ref kwargs;
+    if (kwnames) {
+        kwargs = Ref::steal_or_raise(PyDict_New());
+        for (std::size_t k = 0; k < kw_values.size(); ++k)
+            check(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)), kw_values[k]));
+    }
+    initproc init = Py_TYPE(self)->tp_init;
+    if (init) check(init(self, args.get(), kwargs.get()));
+}
+}  // namespace
+
 Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
-               PyObject* kwnames) const {
+              PyObject* kwnames) const {
     if constexpr (k_caches) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         // Only `type` itself as metaclass: its __call__ is the one this replaces.
-        if (Py_TYPE(cls) == &PyType_Type && (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
-            if (pos.size() + kw_values.size() > detail::k_max_args) return detail::vectorcall(cls, pos, kw_values, kwnames);
-            Ref init = Ref::borrow(init_.get());  // ours for the call, whatever the call relearns
+        if (Py_TYPE(cls) == &PyType_Type && pos.size() + kw_values.size() <= detail::k_max_args &&
+            (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
             // object.__new__ ignores the arguments when __init__ is overridden; it allocates,
-            // refuses abstract classes and sets up the instance's attribute storage.
+            // refuses abstract classes and sets up the instance's attribute storage. Allocating may
+            // run finalizers, so __init__ is looked for afterwards, as type.__call__ does.
             Ref no_args = Ref::steal_or_raise(PyTuple_New(0));
             Ref self = Ref::steal_or_raise(type->tp_new(type, no_args.get(), nullptr));
+            if (Py_TYPE(self.get()) != type || !seen_.matches(type)) {
+                init_generically(self.get(), pos, kw_values, kwnames);
+                return self;
+            }
+            Ref init = Ref::borrow(init_.get());  // ours for the call, whatever the call relearns
             PyObject* stack[detail::k_max_args + 2];
             std::size_t n = 1;
             stack[n++] = self.get();
@@ -137,7 +161,7 @@ void SetAttr::operator()(PyObject* obj, PyObject* value) const {
         PyTypeObject* type = Py_TYPE(obj);
         if (seen_.matches(type)) {
             Ref dict = instance_dict(obj, offset_);
-            if (dict && (offset_ != 0 || seen_.matches(type))) {
+            if (dict) {
                 check(PyDict_SetItem(dict.get(), name(name_), value));
                 return;
             }
