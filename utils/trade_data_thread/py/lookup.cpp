@@ -1,5 +1,7 @@
 #include "py/lookup.hpp"
 
+#include <cstdint>
+
 namespace py {
 
 #ifdef TDT_TAG_ERAS
@@ -40,17 +42,6 @@ unsigned int tagged_version(PyTypeObject* type, PyObject* name) {
     return compat::type_version(type);
 }
 
-// Instances keep a dict of their own that is read without making anything. From 3.11 the
-// interpreter keeps the attributes of most classes' instances as inline values and makes their dict
-// only when asked for it; making it allocates (so may run finalizers), and the interpreter's own
-// reads never do. Such instances always take the generic lookup.
-bool plain_instance_dict(PyTypeObject* type) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
-#endif
-    return type->tp_dictoffset != 0;
-}
-
 }  // namespace
 
 void end_era() noexcept {
@@ -79,7 +70,7 @@ Plan plan_read(PyTypeObject* type, PyObject* name) {
     PyObject* descr = found.value.get();
     if (!descr) {
         // Nothing on the type: the instance dict alone decides (no dict: always AttributeError).
-        if (!plain_instance_dict(type)) return plan;
+        if (type->tp_dictoffset == 0) return plan;
         plan.access = Access::instance_dict;
         plan.offset = type->tp_dictoffset > 0 ? type->tp_dictoffset : 0;
     } else if (Py_TYPE(descr) == &PyMemberDescr_Type) {
@@ -101,7 +92,7 @@ Plan plan_read(PyTypeObject* type, PyObject* name) {
 
 Plan plan_store(PyTypeObject* type, PyObject* name) {
     Plan plan;
-    if (!k_caches || type->tp_setattro != PyObject_GenericSetAttr || !plain_instance_dict(type)) return plan;
+    if (!k_caches || type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0) return plan;
     Found found = lookup(type, name);
     // Anything of that name on the type could be a descriptor that intercepts the store.
     if (found.version == 0 || found.value) return plan;
@@ -112,5 +103,31 @@ Plan plan_store(PyTypeObject* type, PyObject* name) {
     return plan;
 }
 
+
+PyObject* computed_dict(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) {
+#  if PY_VERSION_HEX < 0x030E0000
+        // A dict already made is read where 3.11 to 3.13 keep it, three words before the object
+        // (3.12 keeps inline values' address there instead, tagged by its low bit).
+        PyObject* made = reinterpret_cast<PyObject**>(obj)[-3];
+#    if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+        if (reinterpret_cast<std::uintptr_t>(made) & 1) made = nullptr;
+#    endif
+        if (made) return made;
+#  endif
+        // The interpreter keeps such an instance's attributes as inline values until its dict is
+        // asked for. Making the dict allocates; with the collector paused no finalizer can run
+        // meanwhile (one that changed the object's class mid-way would leave two dicts over the
+        // same values).
+        int enabled = PyGC_Disable();
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        if (enabled) PyGC_Enable();
+        return dict ? *dict : nullptr;
+    }
+#endif
+    PyObject** dict = _PyObject_GetDictPtr(obj);  // only computes where it is
+    return dict ? *dict : nullptr;
+}
 
 }  // namespace py

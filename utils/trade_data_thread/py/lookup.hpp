@@ -106,8 +106,7 @@ Found lookup(PyTypeObject* type, PyObject* name);
 enum class Access : unsigned char {
     generic,        // anything else: getattr / setattr
     slot,           // a `__slots__` member of the type or a base: the object's own slot
-    instance_dict,  // nothing of that name on the type: the instance dict alone (one the type
-                    // keeps at an offset, not the interpreter's inline values)
+    instance_dict,  // nothing of that name on the type: the instance dict alone
 };
 struct Plan {
     Access access = Access::generic;
@@ -120,12 +119,13 @@ Plan plan_read(PyTypeObject* type, PyObject* name);
 Plan plan_store(PyTypeObject* type, PyObject* name);
 
 // The instance dict of an object whose type was planned for it, or an empty Ref while it has none
-// yet: read in place at a fixed offset, or at the address the interpreter computes for a
-// variable-size object. Runs no Python code.
+// yet: read in place at a fixed offset, otherwise where the interpreter says (making it from inline
+// attribute values where it keeps those: the same attributes, stored differently). Runs no Python
+// code.
+PyObject* computed_dict(PyObject* obj) noexcept;
 inline Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
     if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
-    PyObject** dict = _PyObject_GetDictPtr(obj);
-    return Ref::borrow_or_empty(dict ? *dict : nullptr);
+    return Ref::borrow_or_empty(computed_dict(obj));
 }
 
 }  // namespace py
