@@ -18,8 +18,9 @@ namespace py {
 
 namespace detail {
 constexpr std::size_t k_max_args = 16;
-Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
-               PyObject* kwnames);
+// callable(self, *pos, **kw) with `self` first when given, as one vectorcall.
+Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<PyObject*> pos,
+               std::span<PyObject* const> kw_values, PyObject* kwnames);
 PyObject* make_kwnames(std::initializer_list<Name> names);
 }  // namespace detail
 
@@ -60,19 +61,19 @@ private:
 };
 
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {}) {
-    return detail::vectorcall(callable, pos, {}, nullptr);
+    return detail::vectorcall(callable, nullptr, pos, {}, nullptr);
 }
 
 template <Name... Ks>
 Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, Kw<Ks...>,
          std::initializer_list<PyObject*> kw_values) {
-    return detail::vectorcall(callable, pos, {kw_values.begin(), kw_values.size()}, Kw<Ks...>::names());
+    return detail::vectorcall(callable, nullptr, pos, {kw_values.begin(), kw_values.size()}, Kw<Ks...>::names());
 }
 
 // The same with keywords given as data: `kwnames` (from a `KwNames`) names `kw_values` in order.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, PyObject* kwnames,
                 std::span<PyObject* const> kw_values) {
-    return detail::vectorcall(callable, pos, kw_values, kwnames);
+    return detail::vectorcall(callable, nullptr, pos, kw_values, kwnames);
 }
 
 // obj.name(*args), without a bound-method object on 3.9 and newer.

@@ -13,19 +13,21 @@ namespace py {
 
 namespace detail {
 
-Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> pos, std::span<PyObject* const> kw_values,
-               PyObject* kwnames) {
+Ref vectorcall(PyObject* callable, PyObject* self, std::initializer_list<PyObject*> pos,
+               std::span<PyObject* const> kw_values, PyObject* kwnames) {
     if (pos.size() + kw_values.size() > k_max_args) {
         PyErr_SetString(PyExc_SystemError, "too many arguments for one call");
         raise();
     }
     // Slot 0 stays free so the callee may prepend a bound `self` in place.
-    PyObject* stack[k_max_args + 1];
+    PyObject* stack[k_max_args + 2];
     std::size_t n = 1;
+    if (self) stack[n++] = self;
     for (PyObject* a : pos) stack[n++] = a;
+    std::size_t positional = n - 1;
     for (PyObject* a : kw_values) stack[n++] = a;
-    return Ref::steal_or_raise(PyObject_Vectorcall(callable, stack + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames));
+    return Ref::steal_or_raise(
+        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 PyObject* make_kwnames(std::initializer_list<Name> names) {
@@ -52,12 +54,7 @@ Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) con
         // Learning may run code, so a type just learned is matched again.
         if (seen_.matches(type) || (learn(type), seen_.matches(type))) {
             Ref method = Ref::borrow(method_.get());  // ours for the call, whatever the call relearns
-            PyObject* stack[detail::k_max_args + 2];
-            std::size_t count = 1;
-            stack[count++] = obj;
-            for (PyObject* a : args) stack[count++] = a;
-            return Ref::steal_or_raise(
-                PyObject_Vectorcall(method.get(), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return detail::vectorcall(method.get(), obj, args, {}, nullptr);
         }
     }
     return call_method(obj, name_, args);
@@ -99,8 +96,7 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
     if constexpr (k_caches) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         // Only `type` itself as metaclass: its __call__ is the one this replaces.
-        if (Py_TYPE(cls) == &PyType_Type && pos.size() + kw_values.size() <= detail::k_max_args &&
-            (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
+        if (Py_TYPE(cls) == &PyType_Type && (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
             // object.__new__ ignores the arguments when __init__ is overridden; it allocates,
             // refuses abstract classes and sets up the instance's attribute storage. Allocating may
             // run finalizers, so __init__ is looked for afterwards, as type.__call__ does.
@@ -111,13 +107,7 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
                 return self;
             }
             Ref init = Ref::borrow(init_.get());  // ours for the call, whatever the call relearns
-            PyObject* stack[detail::k_max_args + 2];
-            std::size_t n = 1;
-            stack[n++] = self.get();
-            for (PyObject* a : pos) stack[n++] = a;
-            for (PyObject* a : kw_values) stack[n++] = a;
-            Ref result = Ref::steal_or_raise(
-                PyObject_Vectorcall(init.get(), stack + 1, (pos.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            Ref result = detail::vectorcall(init.get(), self.get(), pos, kw_values, kwnames);
             if (result.get() != Py_None) {
                 PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
                              Py_TYPE(result.get())->tp_name);
@@ -126,7 +116,7 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
             return self;
         }
     }
-    return detail::vectorcall(cls, pos, kw_values, kwnames);
+    return detail::vectorcall(cls, nullptr, pos, kw_values, kwnames);
 }
 
 void New::learn(PyTypeObject* type) const {
