@@ -467,9 +467,16 @@ sys.modules["numpy_ringbuffer"].RingBuffer = RingBuffer
 def test_main_interpreter_imports_after_a_sub_interpreter_ended(sub):
     sub_code = SUBINTERPRETER_IMPORTS[sub] + textwrap.dedent("""
         try:
-            import halvex.lumet.utils.trade_data_thread
+            import halvex.lumet.utils.trade_data_thread as tdt
         except ImportError:
             pass
+        else:   # the sub-interpreter builds its own tick dicts, from names it frees at its end
+            from pytovik.enums import MarketType
+            from pytovik.records import Snapshot
+            from pytovik.strategy import TovikStrategy as SdkBase
+            s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
+            SdkBase.__init__(s)
+            s.on_snapshot(Snapshot(security_id="000002", market_type=MarketType.SZSE))
     """)
     result = run_child(f"""
 import numpy, numpy_ringbuffer   # the host process has them before any sub-interpreter
@@ -485,13 +492,14 @@ from pytovik.records import Snapshot
 from pytovik.strategy import TovikStrategy as SdkBase
 s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
 SdkBase.__init__(s)
-s.on_snapshot(Snapshot(security_id="000001", market_type=MarketType.SZSE))
-print(list(tdt.history_tick), len(tdt.event_queue))
+s.on_snapshot(Snapshot(security_id="000001", market_type=MarketType.SZSE, last_price=2.5))
+tick = tdt.get_current_tick("000001.XSHE")
+print(list(tdt.history_tick), len(tdt.event_queue), list(tick)[:3], tick["last_price"])
 """, prelude=False)
     outcome = child_outcome(result)
     if outcome == "no _testcapi":
         pytest.skip("this interpreter has no _testcapi")
-    assert outcome == "['000001.XSHE'] 1"
+    assert outcome == "['000001.XSHE'] 1 ['market_code', 'datetime', 'open_price'] 2.5"
 
 
 # ---- the module's function objects -------------------------------------------------------------
@@ -840,3 +848,147 @@ def test_keyword_names_compare_as_python_functions_do(matches, outcome):
                 fn(**{name: "000001.XSHE"})
         else:
             assert fn(**{name: "000001.XSHE"}) is outcome
+
+
+# ---- dicts of a fixed shape -----------------------------------------------------------------
+
+def _built(strategy, kind, **fields):
+    """The dict the module builds for one record of `kind`, and the record."""
+    if kind == "tick":
+        record = Snapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE, **fields)
+        strategy.on_snapshot(record)
+        return tdt.get_current_tick("000001.XSHE"), record
+    record = Bar(end_time=T, security_id="000001", market_type=MarketType.SZSE, **fields)
+    strategy.bar_cnt, strategy.current_trade_dt = 0, 0
+    strategy.on_bar(record)
+    return tdt.history_bar["000001.XSHE"][-1], record
+
+
+SCALARS = dict(ask_volume=None, ask_price=1.5, bid_volume="x", bid_price=None)
+
+
+@pytest.mark.parametrize("kind, fields", [
+    ("tick", {}),                    # lists among the values: the collector tracks the dict
+    ("tick", SCALARS),               # nothing a cycle could go through: it does not
+    ("tick", dict(SCALARS, iopv=(1, [2]))),   # a tuple holding a list counts as a container
+    ("bar", {}),
+], ids=["tick-lists", "tick-scalars", "tick-tuple", "bar"])
+def test_built_dict_is_the_dict_insertion_would_make(strategy, kind, fields):
+    import gc
+    for _ in range(3):
+        built, record = _built(strategy, kind, **fields)
+    expected = {key: value for key, value in built.items()}   # made by insertion, key by key
+    assert type(built) is dict and list(built) == list(expected)
+    assert all(built[key] is expected[key] for key in expected)
+    assert gc.is_tracked(built) == gc.is_tracked(expected)
+    if kind == "tick":
+        assert built["last_price"] is record.last_price and built["iopv"] is record.iopv
+    built["added"] = 1                 # an ordinary dict: it grows and shrinks as any other
+    del built["market_code"]
+    assert list(built)[-1] == "added" and "market_code" not in built
+
+
+class _PeekingSnapshot(Snapshot):
+    """A record whose last_price read runs code: it looks for a tick dict already under way."""
+    __slots__ = ()
+    _fields = tuple(field for field in Snapshot._fields if field[0] != "last_price")
+    seen = []
+
+    @property
+    def last_price(self):
+        import gc
+        gc.collect()
+        half_made = [o for o in gc.get_objects() if type(o) is dict and "open_price" in o and
+                     "iopv" not in o]
+        for d in half_made:
+            d["intruder"] = True
+        _PeekingSnapshot.seen.append(len(half_made))
+        return 3.5
+
+
+def test_tick_dict_is_not_visible_while_its_fields_are_read(strategy):
+    for _ in range(3):
+        strategy.on_snapshot(_PeekingSnapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE))
+    tick = tdt.get_current_tick("000001.XSHE")
+    assert _PeekingSnapshot.seen == [0, 0, 0]
+    assert "intruder" not in tick and tick["last_price"] == 3.5
+
+
+class _ReenteringBar(Bar):
+    """A record whose close read converts another bar first, through the same dict shape."""
+    __slots__ = ()
+    _fields = tuple(field for field in Bar._fields if field[0] != "close")
+    strategy = None
+
+    @property
+    def close(self):
+        inner = Bar(end_time=T, security_id="000002", market_type=MarketType.SZSE, close=7.0)
+        type(self).strategy.on_bar(inner)
+        return 8.0
+
+
+def test_bar_dict_built_while_another_is_under_way(strategy):
+    _ReenteringBar.strategy = strategy
+    strategy.bar_cnt, strategy.current_trade_dt = 0, 0
+    strategy.on_bar(_ReenteringBar(end_time=T, security_id="000001", market_type=MarketType.SZSE))
+    outer, inner = tdt.history_bar["000001.XSHE"][-1], tdt.history_bar["000002.XSHE"][-1]
+    assert (outer["close_price"], inner["close_price"]) == (8.0, 7.0)
+    assert list(outer) == list(inner) and outer["market_code"] == "000001.XSHE"
+
+
+# ---- class values: staticmethods and constants kept on plain objects ----------------------------
+
+def _first(*values):
+    return ("first", values[0])
+
+
+def _second(*values):
+    return ("second", values[0])
+
+
+def _l2_order(strategy):
+    from pytovik.records import TickOrder
+    strategy.on_tick_order(TickOrder(order_time=T, security_id="000001", market_type=MarketType.SZSE,
+                                     side=49, order_type=50, biz_index=11))
+    return drain()[-1].l2_order
+
+
+class _MetaWithFactory(type):
+    @property
+    def __from_create__(cls):
+        return _second
+
+
+@pytest.mark.parametrize("change", ["staticmethod re-initialised", "staticmethod replaced by a function",
+                                    "metaclass property", "classmethod"])
+def test_factory_found_on_the_class_as_getattr_would(strategy, monkeypatch, change):
+    factory = type("Factory", (), {"__from_create__": staticmethod(_first)})
+    monkeypatch.setattr(tdt, "L2Order", factory)
+    for _ in range(3):
+        assert _l2_order(strategy) == ("first", 11)
+    if change == "staticmethod re-initialised":
+        factory.__dict__["__from_create__"].__init__(_second)
+    elif change == "staticmethod replaced by a function":
+        factory.__from_create__ = _second
+    elif change == "metaclass property":
+        monkeypatch.setattr(tdt, "L2Order", _MetaWithFactory("Factory", (), {"__from_create__": staticmethod(_first)}))
+    else:
+        factory.__from_create__ = classmethod(lambda cls, *values: ("second", cls))
+        assert _l2_order(strategy) == ("second", factory)
+        return
+    assert _l2_order(strategy) == ("second", 11)
+
+
+def test_event_types_kept_on_a_plain_namespace_follow_its_changes(strategy, monkeypatch):
+    import types
+    kinds = types.SimpleNamespace(**{member.name: member.name.lower() for member in EVENT})
+    monkeypatch.setattr(tdt, "EVENT", kinds)
+    seen = []
+    for label in ("tick", "tick", "tick", "changed"):
+        strategy.on_snapshot(Snapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE))
+        seen.append(drain()[-1].event_type)
+        kinds.TICK = "changed"
+    del kinds.TICK
+    with pytest.raises(AttributeError):
+        strategy.on_snapshot(Snapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE))
+    assert seen == ["tick", "changed", "changed", "changed"]

@@ -3,6 +3,7 @@
 #include "adapter/adapter.hpp"
 #include "host/host.hpp"
 #include "py/caught.hpp"
+#include "py/dict.hpp"
 
 namespace adapter {
 namespace {
@@ -57,8 +58,10 @@ py::Ref make_position(PyObject* record) {
     py::Ref init_qty = init_qty_of(record);
     static const py::New new_position;
     py::Ref position = new_position(position_cls.get(), {code.get(), direction.get(), init_qty.get()});
-    py::Ref state = py::Ref::steal_or_raise(PyDict_New());
-    py::copy_fields(state.get(), record, k_position_state, state_reads);
+    py::Ref values[std::size(k_position_state)];
+    py::read_fields(record, state_reads, values);
+    static const py::DictShape state_shape{{}, k_position_state};
+    py::Ref state = state_shape.build({}, values);
     py::call_method(position.get(), N::set_state, {state.get()});
     return position;
 }

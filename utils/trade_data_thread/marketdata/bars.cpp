@@ -4,6 +4,7 @@
 // `current_trade_dt` (0 before the first bar).
 #include "host/host.hpp"
 #include "marketdata/marketdata.hpp"
+#include "py/dict.hpp"
 
 namespace marketdata {
 namespace {
@@ -17,7 +18,7 @@ constexpr Field k_fields[] = {
     {N::total_turnover, N::amount}, {N::volume, N::volume},
     {N::prev_close, N::prev_close},
 };
-constexpr Py_ssize_t k_dict_size = 2 + sizeof(k_fields) / sizeof(k_fields[0]);
+constexpr std::size_t k_field_count = sizeof(k_fields) / sizeof(k_fields[0]);
 
 // Counts the bar into the current run, or starts a new run with it, then keeps its bar time.
 // Each use of the bar time divides `end_time` afresh.
@@ -71,11 +72,11 @@ py::Ref on_bar(PyObject* const* args) {
     static const py::SetAttr set_bar_cnt{N::bar_cnt};
     py::Ref code = host::market_code(bar, security_id, market_type);
 
-    py::Ref bar_dict = py::Ref::steal_or_raise(_PyDict_NewPresized(k_dict_size));
-    py::check(PyDict_SetItem(bar_dict.get(), py::name(N::market_code), code.get()));
     py::Ref orig_time = host::record_time(end_time(bar).get());
-    py::check(PyDict_SetItem(bar_dict.get(), py::name(N::orig_time), orig_time.get()));
-    py::copy_fields(bar_dict.get(), bar, k_fields, fields);
+    py::Ref values[k_field_count];
+    py::read_fields(bar, fields, values);
+    static const py::DictShape bar_shape{{N::market_code, N::orig_time}, k_fields};
+    py::Ref bar_dict = bar_shape.build({code.get(), orig_time.get()}, values);
 
     keep(N::history_bar, code.get(), bar_dict.get(), nullptr);
     count(self, bar);

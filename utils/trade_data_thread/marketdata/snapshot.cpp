@@ -2,6 +2,7 @@
 // TICK event carrying a TickObject built from that same dictionary.
 #include "host/host.hpp"
 #include "marketdata/marketdata.hpp"
+#include "py/dict.hpp"
 
 namespace marketdata {
 namespace {
@@ -31,7 +32,7 @@ constexpr Field k_fields[] = {
     {N::iopv, N::iopv},
     {N::trading_phase_code, N::trading_phase_code},
 };
-constexpr Py_ssize_t k_dict_size = 2 + sizeof(k_fields) / sizeof(k_fields[0]);
+constexpr std::size_t k_field_count = sizeof(k_fields) / sizeof(k_fields[0]);
 
 }  // namespace
 
@@ -63,10 +64,10 @@ py::Ref on_snapshot(PyObject* const* args) {
     py::Ref dt = host::record_time(orig_time(snapshot).get());
     py::Ref code = host::market_code(snapshot, security_id, market_type);
 
-    py::Ref tick = py::Ref::steal_or_raise(_PyDict_NewPresized(k_dict_size));
-    py::check(PyDict_SetItem(tick.get(), py::name(N::market_code), code.get()));
-    py::check(PyDict_SetItem(tick.get(), py::name(N::datetime), dt.get()));
-    py::copy_fields(tick.get(), snapshot, k_fields, fields);
+    py::Ref values[k_field_count];
+    py::read_fields(snapshot, fields, values);
+    static const py::DictShape tick_shape{{N::market_code, N::datetime}, k_fields};
+    py::Ref tick = tick_shape.build({code.get(), dt.get()}, values);
 
     keep(N::history_tick, code.get(), tick.get(), py::integer(k_ring_size).get());
 

@@ -123,22 +123,6 @@ private:
     mutable std::array<Py_ssize_t, K> offsets_{};
 };
 
-// `dict[row.key] = record.<row.attr>` for each row, in order, into a dict of the caller's own that
-// holds none of the keys. When every row is a member slot of the record's type, one guard covers
-// the whole table: reading slots and adding str keys to such a dict run no Python code.
-template <std::size_t K>
-void copy_fields(PyObject* dict, PyObject* record, const Field (&rows)[K], const Reads<K>& reads) {
-    std::size_t i = 0;
-    if (const Py_ssize_t* offsets = reads.slots_of(Py_TYPE(record))) {
-        for (; i < K; ++i) {
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets[i]);
-            if (!value) break;  // an empty slot: its read site raises the AttributeError
-            check(PyDict_SetItem(dict, name(rows[i].key), value));
-        }
-    }
-    for (; i < K; ++i) check(PyDict_SetItem(dict, name(rows[i].key), reads[i](record).get()));
-}
-
 inline Ref getattr(PyObject* obj, Name n) { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(n))); }
 inline void setattr(PyObject* obj, Name n, PyObject* value) {
     check(PyObject_SetAttr(obj, name(n), value));

@@ -41,6 +41,11 @@ PyObject* make_kwnames(std::initializer_list<Name> names) {
 }  // namespace detail
 
 Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
+    // On a class the method is looked up as any class attribute (getattr, then a plain call).
+    if (PyType_Check(obj)) {
+        Ref method = class_attr(obj, n);
+        return detail::vectorcall(method.get(), nullptr, args, {}, nullptr);
+    }
     PyObject* stack[detail::k_max_args + 2];
     std::size_t count = 1;
     stack[count++] = obj;
@@ -170,14 +175,22 @@ namespace {
 
 struct ClassValue {
     Seen cls, meta;
-    Kept value;  // the class's own stored value, kept while both guards hold
+    Kept value;  // the class's own stored value, kept while both guards hold; empty: getattr
 };
 ClassValue g_class_values[static_cast<std::size_t>(Name::count_)];
 
+// A staticmethod is the one descriptor a class value may be: its `__get__` hands out the function
+// it wraps and runs no Python code.
+bool plain_or_static(PyObject* value) {
+    return !Py_TYPE(value)->tp_descr_get || Py_TYPE(value) == &PyStaticMethod_Type;
+}
+
 // Remembers `cls.<n>` when the metaclass resolves attributes as `type` does (a `__getattr__` of
 // its own only runs when that lookup fails, which a remembered value rules out) and has nothing of
-// that name, and the class's value is no descriptor: then `type.__getattribute__` returns the
-// value as stored. Every guard is read before the lookups that may run code, and checked after.
+// that name, and the class's value is no descriptor or a staticmethod: then
+// `type.__getattribute__` returns the value as stored, or what the staticmethod wraps. Every guard
+// is read before the lookups that may run code, and checked after. A class whose value cannot be
+// kept is remembered too, with no value, so that it is not learned again at every read.
 void learn_class_value(ClassValue& seen, PyTypeObject* type, Name n) {
     PyTypeObject* meta = Py_TYPE(type);
     Found getattribute = lookup(meta, name(Name::dunder_getattribute));
@@ -188,26 +201,37 @@ void learn_class_value(ClassValue& seen, PyTypeObject* type, Name n) {
     }
     Found on_meta = lookup(meta, name(n));
     Found on_class = lookup(type, name(n));
-    if (on_meta.version != getattribute.version || on_meta.value || on_class.version == 0 || !on_class.value ||
-        Py_TYPE(on_class.value.get())->tp_descr_get || compat::type_version(meta) != on_meta.version)
+    if (on_meta.version != getattribute.version || on_class.version == 0 || compat::type_version(meta) != on_meta.version)
         return;
+    bool keep = !on_meta.value && on_class.value && plain_or_static(on_class.value.get());
     seen.cls.remember(type, on_class.version, on_class.era);
     seen.meta.remember(meta, on_meta.version, on_meta.era);
-    seen.value.reset(std::move(on_class.value));
+    seen.value.reset(keep ? std::move(on_class.value) : Ref{});
 }
+
+template <std::size_t... I>
+constexpr std::array<Attr, sizeof...(I)> name_sites(std::index_sequence<I...>) {
+    return {Attr{static_cast<Name>(I)}...};
+}
+// A read site per name, for constants a host keeps on an object that is not a class.
+const std::array<Attr, static_cast<std::size_t>(Name::count_)> g_object_reads =
+    name_sites(std::make_index_sequence<static_cast<std::size_t>(Name::count_)>{});
 
 }  // namespace
 
 Ref class_attr(PyObject* cls, Name n) {
+    if (!PyType_Check(cls)) return g_object_reads[static_cast<std::size_t>(n)](cls);
     if constexpr (k_caches) {
-        if (PyType_Check(cls)) {
-            ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
-            PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-            auto holds = [&] { return seen.cls.matches(type) && seen.meta.matches(Py_TYPE(cls)); };
-            // Learning may run code, so what was just learned is matched again. The value's own
-            // type may have gained a __get__ since (it is not the class's).
-            if ((holds() || (learn_class_value(seen, type, n), holds())) && !Py_TYPE(seen.value.get())->tp_descr_get)
-                return Ref::borrow(seen.value.get());
+        ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        auto holds = [&] { return seen.cls.matches(type) && seen.meta.matches(Py_TYPE(cls)); };
+        // Learning may run code, so what was just learned is matched again. The value's own type
+        // may have gained a __get__ since (it is not the class's).
+        if (holds() || (learn_class_value(seen, type, n), holds())) {
+            PyObject* value = seen.value.get();
+            if (value && !Py_TYPE(value)->tp_descr_get) return Ref::borrow(value);
+            if (value && Py_TYPE(value) == &PyStaticMethod_Type)
+                return Ref::steal_or_raise(PyStaticMethod_Type.tp_descr_get(value, nullptr, cls));
         }
     }
     return getattr(cls, n);

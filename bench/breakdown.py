@@ -1,0 +1,105 @@
+"""Where the native module's instructions go, per entry point: read from the callgrind dumps that
+`instructions.py --keep DIR` leaves (one dump per entry point).
+
+Every instruction counted inside an entry point falls in exactly one column:
+
+* module: instructions of the module's own code (self cost in the extension);
+* host calls: everything under the module's calls of the host's callables (the converters,
+  `Event`, the record factories, `event_queue.append`): the host's own code and the interpreter's
+  cost of entering and leaving it, which a caller in C pays and the interpreter's specialised
+  Python-to-Python call does not;
+* interpreter: everything under the module's other calls into the interpreter (attribute
+  reads the module leaves to the interpreter, building dicts and strings, allocation, freeing);
+* entry: the harness loop and the call into the module's method.
+
+Usage: python bench/breakdown.py DIR [DIR ...]   (prints one table per directory)
+"""
+
+import glob
+import os
+import re
+import sys
+
+MODULE = "trade_data_thread"
+# Interpreter entry points through which the module calls a host callable.
+CALLS = {
+    "PyObject_Vectorcall", "_PyObject_VectorcallTstate", "PyObject_VectorcallMethod", "PyObject_Call",
+    "_PyObject_Call", "_PyObject_MakeTpCall", "_PyFunction_Vectorcall", "PyObject_CallObject",
+    "PyObject_CallOneArg", "PyObject_CallNoArgs", "PyObject_VectorcallDict", "_PyObject_FastCallDictTstate",
+    "method_vectorcall", "_PyEval_Vector", "object_vacall", "PyObject_CallMethodObjArgs",
+}
+NAMED = re.compile(r"\((\d+)\)(?: (.*))?")
+
+
+def _name(table, value):
+    m = NAMED.match(value)
+    if not m:
+        return value
+    ident, name = m.groups()
+    if name is not None:
+        table[ident] = name
+    return table.get(ident, "")
+
+
+def split(path):
+    """(total, module, host calls, interpreter) instructions of one dump; the rest is the entry."""
+    objects, functions = {}, {}
+    ob = fn = cob = cfn = None
+    total = module = host = inside = 0
+    after_call = False
+    with open(path) as f:
+        for line in f:
+            if line.startswith("summary:") or line.startswith("totals:"):
+                total = int(line.split()[1])
+                continue
+            if line[0].isdigit() or line[0] in "+-*":
+                parts = line.split()
+                cost = int(parts[1]) if len(parts) > 1 else 0
+                in_module = MODULE in ob
+                if after_call:
+                    after_call = False
+                    if in_module and MODULE not in cob and cfn.split("'")[0] in CALLS:
+                        host += cost
+                    elif not in_module and MODULE in cob:
+                        inside += cost
+                elif in_module:
+                    module += cost
+                continue
+            key, _, value = line.rstrip("\n").partition("=")
+            if key == "ob":
+                ob = cob = _name(objects, value)
+            elif key == "fn":
+                fn = _name(functions, value)
+            elif key == "cob":
+                cob = _name(objects, value)
+            elif key == "cfn":
+                cfn = _name(functions, value)
+            elif key == "calls":
+                after_call = True
+            if key in ("fn", "ob"):
+                cob = ob
+    # Calls into the interpreter that call back into the module are counted once, as module code.
+    return total, module, host, inside - module - host
+
+
+def table(directory, labels=None, calls=None):
+    dumps = sorted(glob.glob(os.path.join(directory, "cg.out.*")), key=lambda p: int(p.rsplit(".", 1)[1]))
+    rows = []
+    for i, path in enumerate(dumps):
+        total, module, host, interp = split(path)
+        if not total:
+            continue
+        rows.append((labels[len(rows)] if labels else os.path.basename(path), total, module, host, interp))
+    n = calls or 1
+    out = [f"{'entry point':30}{'total':>8}{'module':>8}{'host calls':>12}{'interpreter':>13}{'entry':>7}"]
+    for label, total, module, host, interp in rows:
+        entry = total - module - host - interp
+        out.append(f"{label:30}" + "".join(f"{v / n:{w}.0f}" for v, w in (
+            (total, 8), (module, 8), (host, 12), (interp, 13), (entry, 7))))
+    return "\n".join(out)
+
+
+if __name__ == "__main__":
+    for d in sys.argv[1:]:
+        print(d)
+        print(table(d))
