@@ -2,6 +2,7 @@
 #pragma once
 
 #include "py/lookup.hpp"
+#include "py/table.hpp"
 
 #include <array>
 #include <cstddef>
@@ -37,18 +38,39 @@ private:
     Ref getattr(PyObject* obj) const { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(name_))); }
     void learn(PyTypeObject* type) const;
     Ref from_instance_dict(PyObject* obj) const {
-        Ref dict = instance_dict(obj, offset_);
-        if (!dict) return getattr(obj);
+        // Values the object keeps outside a dict are read where the interpreter's own reads find them.
+        if (inline_ >= 0)
+            if (PyObject* const* values = table::inline_values(obj))
+                if (PyObject* value = values[inline_]) return Ref::borrow(value);
+        PyObject* found = offset_ > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_)
+                                      : computed_dict(obj);
+        if (!found) return getattr(obj);
+        // The entry where the name was last found, when it still holds that very key: from finding
+        // the dict to reading the entry no Python code runs.
+        table::View view;
+        if (table::view(found, view))
+            if (PyObject* value = view.value_if(hint_, name(name_))) return Ref::borrow(value);
         // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
+        Ref dict = Ref::borrow(found);
         PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
-        if (value) return Ref::borrow(value);
-        return missing(obj);
+        if (!value) return missing(obj);
+        Ref held = Ref::borrow(value);
+        // Keys made apart from the names table (equal, not the same object) are not searched for
+        // again until the site learns another type.
+        if (hint_ != k_unshared && table::view(dict.get(), view)) {
+            hint_ = view.index_of(name(name_));
+            if (hint_ < 0) hint_ = k_unshared;
+        }
+        return held;
     }
     Ref missing(PyObject* obj) const;
     Name name_;
     mutable Seen seen_;
     mutable Access access_ = Access::generic;
     mutable Py_ssize_t offset_ = 0;
+    static constexpr Py_ssize_t k_unshared = -2;
+    mutable Py_ssize_t hint_ = -1;    // the instance-dict entry the name was last found in
+    mutable Py_ssize_t inline_ = -1;  // the name's index among values kept outside a dict
 };
 
 // A store site of one attribute name: `obj.name = value`. While the type is unchanged, has the

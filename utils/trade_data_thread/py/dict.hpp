@@ -28,12 +28,11 @@ public:
     Ref build(std::initializer_list<PyObject*> leading, std::span<const Ref> rest = {}) const;
 
 private:
-    bool learn() const;
+    void learn() const;
 
     std::vector<Name> keys_;
-    mutable Kept template_;  // the keys bound to None, never shared
+    mutable Kept template_;                // the keys bound to None, never shared
     mutable unsigned int generation_ = 0;  // of the names the template was made from
-    mutable std::vector<std::ptrdiff_t> at_;  // where each key's value lies in a copy's key table
 };
 
 // Each row's attribute of `record` into `out`, in row order. When every row is a member slot of the

@@ -104,18 +104,9 @@ Plan plan_store(PyTypeObject* type, PyObject* name) {
 }
 
 
-PyObject* computed_dict(PyObject* obj) noexcept {
+PyObject* made_dict(PyObject* obj) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
     if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) {
-#  if PY_VERSION_HEX < 0x030E0000
-        // A dict already made is read where 3.11 to 3.13 keep it, three words before the object
-        // (3.12 keeps inline values' address there instead, tagged by its low bit).
-        PyObject* made = reinterpret_cast<PyObject**>(obj)[-3];
-#    if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-        if (reinterpret_cast<std::uintptr_t>(made) & 1) made = nullptr;
-#    endif
-        if (made) return made;
-#  endif
         // The interpreter keeps such an instance's attributes as inline values until its dict is
         // asked for. Making the dict allocates; with the collector paused no finalizer can run
         // meanwhile (one that changed the object's class mid-way would leave two dicts over the

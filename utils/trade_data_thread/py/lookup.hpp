@@ -122,7 +122,21 @@ Plan plan_store(PyTypeObject* type, PyObject* name);
 // yet: read in place at a fixed offset, otherwise where the interpreter says (making it from inline
 // attribute values where it keeps those: the same attributes, stored differently). Runs no Python
 // code.
-PyObject* computed_dict(PyObject* obj) noexcept;
+PyObject* made_dict(PyObject* obj) noexcept;
+inline PyObject* computed_dict(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+    // A dict already made is read where 3.11 to 3.13 keep it, three words before the object (3.12
+    // keeps inline values' address there instead, tagged by its low bit).
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject* made = reinterpret_cast<PyObject**>(obj)[-3];
+#  if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+        if (reinterpret_cast<std::uintptr_t>(made) & 1) made = nullptr;
+#  endif
+        if (made) return made;
+    }
+#endif
+    return made_dict(obj);
+}
 inline Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
     if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
     return Ref::borrow_or_empty(computed_dict(obj));

@@ -139,6 +139,8 @@ void Attr::learn(PyTypeObject* type) const {
     if (plan.version == 0) return;
     access_ = plan.access;
     offset_ = plan.offset;
+    hint_ = -1;
+    inline_ = plan.access == Access::instance_dict ? table::inline_index(type, name(name_)) : -1;
     seen_.remember(type, plan.version, plan.era);
 }
 
