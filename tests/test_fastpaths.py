@@ -992,3 +992,59 @@ def test_event_types_kept_on_a_plain_namespace_follow_its_changes(strategy, monk
     with pytest.raises(AttributeError):
         strategy.on_snapshot(Snapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE))
     assert seen == ["tick", "changed", "changed", "changed"]
+
+
+# ---- instance attributes read where the interpreter keeps them ------------------------------------
+
+class _PlainSnapshot:
+    """A snapshot record keeping its fields as ordinary instance attributes."""
+
+    def __init__(self, **fields):
+        for name, default in Snapshot._fields:
+            setattr(self, name, fields.get(name, default))
+
+
+def _change_plain(record, change):
+    """Moves or alters the record's last_price; the value a getattr now gives, or AttributeError."""
+    if change == "dict made":
+        vars(record)
+    elif change == "dict item changed":
+        vars(record)["last_price"] = 4.5
+    elif change == "attribute deleted":
+        del record.last_price
+        return AttributeError
+    elif change == "dict replaced":
+        record.__dict__ = dict(vars(record), last_price=5.5)
+    elif change == "equal key, another object":
+        d = vars(record)
+        del d["last_price"]
+        d["".join(["last_", "price"])] = 6.5
+    elif change == "later key shares the table":
+        record.extra = 1
+        record.last_price = 7.5
+    elif change == "class gains the name":
+        type(record).last_price = property(lambda self: "from the class")
+    elif change == "class changed":
+        record.__class__ = type("Other", (_PlainSnapshot,), {})
+    return getattr(record, "last_price")
+
+
+@pytest.mark.parametrize("change", ["dict made", "dict item changed", "attribute deleted", "dict replaced",
+                                    "equal key, another object", "later key shares the table",
+                                    "class gains the name", "class changed"])
+def test_plain_record_read_follows_where_its_values_live(strategy, change):
+    cls = type("Plain", (_PlainSnapshot,), {})
+    for i in range(3):   # the sites learn records whose values are not in a dict yet
+        strategy.on_snapshot(cls(orig_time=T, security_id="000001", market_type=MarketType.SZSE, last_price=i))
+    record = cls(orig_time=T, security_id="000001", market_type=MarketType.SZSE, last_price=3.5)
+    expected = _change_plain(record, change)
+    if expected is AttributeError:
+        with pytest.raises(AttributeError):
+            strategy.on_snapshot(record)
+        return
+    strategy.on_snapshot(record)
+    assert tdt.get_current_tick("000001.XSHE")["last_price"] == expected
+    if "last_price" in vars(cls):
+        del cls.last_price
+    strategy.on_snapshot(cls(orig_time=T, security_id="000001", market_type=MarketType.SZSE, last_price=8.5))
+    assert tdt.get_current_tick("000001.XSHE")["last_price"] == 8.5   # the sites still read fresh records
