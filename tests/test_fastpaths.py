@@ -1048,3 +1048,14 @@ def test_plain_record_read_follows_where_its_values_live(strategy, change):
         del cls.last_price
     strategy.on_snapshot(cls(orig_time=T, security_id="000001", market_type=MarketType.SZSE, last_price=8.5))
     assert tdt.get_current_tick("000001.XSHE")["last_price"] == 8.5   # the sites still read fresh records
+
+
+@pytest.mark.parametrize("security_id, exchange", [
+    ("000001", "XSHE"), ("00000\u00e9", "XSHE"), ("000001", "XSH\u00c9"), ("\u4e2d00001", "XSHE"),
+    ("000001", "\U0001f600"), ("", ""),
+], ids=["ascii", "latin-1 id", "latin-1 suffix", "two-byte id", "four-byte suffix", "empty"])
+def test_market_code_joins_any_characters(strategy, monkeypatch, security_id, exchange):
+    monkeypatch.setattr(tdt, "get_exchane_from_tovik_mdtype", lambda market_type: exchange)
+    strategy.on_snapshot(Snapshot(orig_time=T, security_id=security_id, market_type=MarketType.SZSE))
+    code = security_id + "." + exchange
+    assert list(tdt.history_tick)[-1] == code and tdt.get_current_tick(code)["market_code"] == code

@@ -2,6 +2,7 @@
 #include "py/imports.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace host {
 
@@ -26,6 +27,14 @@ py::Ref join_code(PyObject* a, PyObject* b) {
     Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
     Py_UCS4 maxchar = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b));
     py::Ref code = py::Ref::steal_or_raise(PyUnicode_New(la + 1 + lb, std::max<Py_UCS4>(maxchar, 127)));
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        // One byte a character in all three (a code is ASCII): plain copies.
+        auto* out = static_cast<char*>(PyUnicode_DATA(code.get()));
+        std::memcpy(out, PyUnicode_DATA(a), static_cast<std::size_t>(la));
+        out[la] = '.';
+        std::memcpy(out + la + 1, PyUnicode_DATA(b), static_cast<std::size_t>(lb));
+        return code;
+    }
     if (PyUnicode_CopyCharacters(code.get(), 0, a, 0, la) < 0) py::raise();
     PyUnicode_WRITE(PyUnicode_KIND(code.get()), PyUnicode_DATA(code.get()), la, '.');
     if (PyUnicode_CopyCharacters(code.get(), la + 1, b, 0, lb) < 0) py::raise();

@@ -12,8 +12,10 @@ namespace py {
 
 // A read site of one attribute name: `obj.name`. It remembers how the last record type it saw
 // resolves the name (py/lookup.hpp) and, while that type is unchanged, reads a `__slots__` member
-// straight from its slot or an instance-dict attribute with one lookup in that dict. Anything
-// else, and any type that changed, is getattr. Declare one site per read, where the read is made.
+// straight from its slot, and an instance attribute from the values the object keeps outside a
+// dict, or from its dict's entry where the name was last found, or with one lookup in that dict.
+// Anything else, and any type that changed, is getattr. Declare one site per read, where the read
+// is made.
 class Attr {
 public:
     constexpr explicit Attr(Name name) noexcept : name_(name) {}
@@ -25,6 +27,11 @@ public:
                     PyObject* held = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
                     if (held) return Ref::borrow(held);
                 } else if (access_ == Access::instance_dict) {
+                    // Values the object keeps outside a dict are read where the interpreter's own
+                    // specialised reads find them.
+                    if (inline_ >= 0)
+                        if (PyObject* const* values = table::inline_values(obj))
+                            if (PyObject* value = values[inline_]) return Ref::borrow(value);
                     return from_instance_dict(obj);
                 }
             } else {
@@ -37,32 +44,7 @@ public:
 private:
     Ref getattr(PyObject* obj) const { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(name_))); }
     void learn(PyTypeObject* type) const;
-    Ref from_instance_dict(PyObject* obj) const {
-        // Values the object keeps outside a dict are read where the interpreter's own reads find them.
-        if (inline_ >= 0)
-            if (PyObject* const* values = table::inline_values(obj))
-                if (PyObject* value = values[inline_]) return Ref::borrow(value);
-        PyObject* found = offset_ > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_)
-                                      : computed_dict(obj);
-        if (!found) return getattr(obj);
-        // The entry where the name was last found, when it still holds that very key: from finding
-        // the dict to reading the entry no Python code runs.
-        table::View view;
-        if (table::view(found, view))
-            if (PyObject* value = view.value_if(hint_, name(name_))) return Ref::borrow(value);
-        // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
-        Ref dict = Ref::borrow(found);
-        PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
-        if (!value) return missing(obj);
-        Ref held = Ref::borrow(value);
-        // Keys made apart from the names table (equal, not the same object) are not searched for
-        // again until the site learns another type.
-        if (hint_ != k_unshared && table::view(dict.get(), view)) {
-            hint_ = view.index_of(name(name_));
-            if (hint_ < 0) hint_ = k_unshared;
-        }
-        return held;
-    }
+    Ref from_instance_dict(PyObject* obj) const;
     Ref missing(PyObject* obj) const;
     Name name_;
     mutable Seen seen_;

@@ -144,6 +144,29 @@ void Attr::learn(PyTypeObject* type) const {
     seen_.remember(type, plan.version, plan.era);
 }
 
+Ref Attr::from_instance_dict(PyObject* obj) const {
+    PyObject* found = offset_ > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_)
+                                  : computed_dict(obj);
+    if (!found) return getattr(obj);
+    // The entry where the name was last found, when it still holds that very key: from finding
+    // the dict to reading the entry no Python code runs.
+    table::View view;
+    if (table::view(found, view))
+        if (PyObject* value = view.value_if(hint_, name(name_))) return Ref::borrow(value);
+    // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
+    Ref dict = Ref::borrow(found);
+    PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
+    if (!value) return missing(obj);
+    Ref held = Ref::borrow(value);
+    // Keys made apart from the names table (equal, not the same object) are not searched for
+    // again until the site learns another type.
+    if (hint_ != k_unshared && table::view(dict.get(), view)) {
+        hint_ = view.index_of(name(name_));
+        if (hint_ < 0) hint_ = k_unshared;
+    }
+    return held;
+}
+
 // Not in the instance dict: the generic lookup's own AttributeError, without searching the dict
 // again (which would run a colliding key's __eq__ twice). Only valid while the type is unchanged.
 Ref Attr::missing(PyObject* obj) const {
@@ -417,19 +440,30 @@ PyObject* Literal::get() const {
     return obj_;
 }
 
-Text::Text() : parts_(Ref::steal_or_raise(PyList_New(0))) {}
+void Text::add(Ref piece) {
+    if (count_ == k_capacity) {
+        PyErr_SetString(PyExc_SystemError, "too many pieces for one log line");
+        raise();
+    }
+    parts_[count_++] = std::move(piece);
+}
 
 Text& Text::lit(const Literal& literal) {
-    check(PyList_Append(parts_.get(), literal.get()));
+    add(Ref::borrow(literal.get()));
     return *this;
 }
 
 Text& Text::val(PyObject* value) {
-    Ref piece = Ref::steal_or_raise(PyObject_Format(value, name(Name::empty)));
-    check(PyList_Append(parts_.get(), piece.get()));
+    // An exact float's default format is its str (float.__format__ with an empty spec).
+    add(Ref::steal_or_raise(PyFloat_CheckExact(value) ? PyObject_Str(value) : PyObject_Format(value, name(Name::empty))));
     return *this;
 }
 
-Ref Text::str() const { return Ref::steal_or_raise(PyUnicode_Join(name(Name::empty), parts_.get())); }
+Ref Text::str() const {
+    Ref pieces = Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(count_)));
+    for (std::size_t i = 0; i < count_; ++i)
+        PyTuple_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), Py_NewRef(parts_[i].get()));
+    return Ref::steal_or_raise(PyUnicode_Join(name(Name::empty), pieces.get()));
+}
 
 }  // namespace py

@@ -4,6 +4,8 @@
 
 #include "py/names.hpp"
 
+#include <cstddef>
+
 namespace py {
 
 // A literal piece, made into a string object on first use and kept while the names are.
@@ -20,13 +22,16 @@ private:
 
 class Text {
 public:
-    Text();
     Text& lit(const Literal& literal);
     Text& val(PyObject* value);
     Ref str() const;
 
 private:
-    Ref parts_;
+    void add(Ref piece);
+
+    static constexpr std::size_t k_capacity = 64;
+    Ref parts_[k_capacity];
+    std::size_t count_ = 0;
 };
 
 }  // namespace py
