@@ -41,13 +41,15 @@ bool is_any(PyObject* value, N enum_global, std::initializer_list<N> members) {
 }
 
 bool status_is(PyObject* order, std::initializer_list<N> statuses) {
-    py::Ref status = py::getattr(order, N::status);
+    static const py::Attr status_of{N::status};
+    py::Ref status = status_of(order);
     return is_any(status.get(), N::ORDER_STATUS, statuses);
 }
 
 void set_status(PyObject* order, N status) {
+    static const py::SetAttr set{N::status};
     py::Ref value = py::member_of(N::ORDER_STATUS, status);
-    py::setattr(order, N::status, value.get());
+    set(order, value.get());
 }
 
 // The host order under the record's client order id, or an empty Ref when the host has none.
@@ -91,7 +93,8 @@ void accepted(PyObject* report, PyObject* order, PyObject* account) {
     if (status_is(order, {N::FILLED, N::CANCELLED, N::REJECTED})) return;
     static const py::Attr counter_order_id{N::counter_order_id}, frozen_trade_value{N::frozen_trade_value};
     py::Ref counter_id = counter_order_id(report);
-    py::setattr(order, N::secondary_order_id, counter_id.get());
+    static const py::SetAttr set_secondary_order_id{N::secondary_order_id};
+    set_secondary_order_id(order, counter_id.get());
     py::Ref frozen = frozen_trade_value(report);
     py::call_method(order, N::set_frozen_cash, {frozen.get()});
 
@@ -106,14 +109,18 @@ void accepted(PyObject* report, PyObject* order, PyObject* account) {
 void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status, PyObject* amount) {
     static const py::Attr last_match_price{N::last_match_price}, total_trade_value{N::total_trade_value},
         trade_qty{N::trade_qty}, order_qty{N::order_qty};
+    static const py::Attr order_id_of{N::order_id}, side_of{N::side}, position_effect_of{N::position_effect},
+        market_code_of{N::market_code}, price_of{N::price};
+    static const py::SetAttr set_avg_price{N::avg_price}, set_filled_quantity{N::filled_quantity},
+        set_unfilled_quantity{N::unfilled_quantity};
     py::Ref trade_cls = py::global(N::Trade);
-    py::Ref from_create = py::getattr(trade_cls.get(), N::dunder_from_create);
-    py::Ref order_id = py::getattr(order, N::order_id);
+    py::Ref from_create = py::class_attr(trade_cls.get(), N::dunder_from_create);
+    py::Ref order_id = order_id_of(order);
     py::Ref price = last_match_price(report);
-    py::Ref side = py::getattr(order, N::side);
-    py::Ref position_effect = py::getattr(order, N::position_effect);
-    py::Ref market_code = py::getattr(order, N::market_code);
-    py::Ref frozen_price = py::getattr(order, N::price);
+    py::Ref side = side_of(order);
+    py::Ref position_effect = position_effect_of(order);
+    py::Ref market_code = market_code_of(order);
+    py::Ref frozen_price = price_of(order);
     py::Ref trade = py::call(
         from_create.get(), {},
         py::Kw<N::order_id, N::price, N::amount, N::side, N::position_effect, N::market_code, N::frozen_price>{},
@@ -125,12 +132,12 @@ void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* repo
     // Nothing traded in total yet means no average to take: the previous one stays.
     if (!py::equals(traded.get(), py::integer(0).get())) {
         py::Ref avg = py::Ref::steal_or_raise(PyNumber_TrueDivide(value.get(), traded.get()));
-        py::setattr(order, N::avg_price, avg.get());
+        set_avg_price(order, avg.get());
     }
-    py::setattr(order, N::filled_quantity, traded.get());
+    set_filled_quantity(order, traded.get());
     py::Ref quantity = order_qty(report);
     py::Ref unfilled = py::Ref::steal_or_raise(PyNumber_Subtract(quantity.get(), traded.get()));
-    py::setattr(order, N::unfilled_quantity, unfilled.get());
+    set_unfilled_quantity(order, unfilled.get());
 
     if (is_any(report_status, N::OrderStatusType, {N::Filled})) {
         set_status(order, N::FILLED);
@@ -153,7 +160,8 @@ void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* re
         set_status(order, N::CANCELLED);
         post_order_event(N::ORDER_CANCELLATION_PASS, account, order);
     } else if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledWaitCancelled, N::WaitCancelled})) {
-        py::Ref filled_quantity = py::getattr(order, N::filled_quantity);
+        static const py::Attr filled_quantity_of{N::filled_quantity};
+        py::Ref filled_quantity = filled_quantity_of(order);
         if (positive(filled_quantity.get())) set_status(order, N::PARTIALLY_FILLED);
         post_order_event(N::ORDER_PENDING_CANCEL, account, order);
     }
@@ -180,7 +188,8 @@ py::Ref on_order(PyObject* const* args) {
     log_report(report);
     py::Ref order = known_order(report);
     if (!order) return py::none();
-    py::Ref code = py::getattr(order.get(), N::market_code);
+    static const py::Attr market_code_of{N::market_code};
+    py::Ref code = market_code_of(order.get());
     py::Ref account = host::account_for(code.get());
 
     static const py::Attr order_status{N::order_status};
@@ -204,7 +213,8 @@ py::Ref on_trade(PyObject* const*) { return py::none(); }
 py::Ref on_order_action_error(PyObject* const* args) {
     py::Ref order = known_order(args[1]);
     if (!order) return py::none();
-    py::Ref code = py::getattr(order.get(), N::market_code);
+    static const py::Attr market_code_of{N::market_code};
+    py::Ref code = market_code_of(order.get());
     py::Ref account = host::account_for(code.get());
     post_order_event(N::ORDER_CANCELLATION_REJECT, account.get(), order.get());
     return py::none();

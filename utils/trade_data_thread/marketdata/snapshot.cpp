@@ -74,7 +74,8 @@ py::Ref on_snapshot(PyObject* const* args) {
     host::Post post(N::TICK);
     py::Ref tick_cls = py::global(N::TickObject);
     py::Ref env = host::environment();
-    py::Ref proxy = py::getattr(env.get(), N::data_proxy);
+    static const py::Attr data_proxy{N::data_proxy};
+    py::Ref proxy = data_proxy(env.get());
     py::Ref instrument = py::call_method(proxy.get(), N::instruments, {code.get()});
     static const py::New new_tick;
     py::Ref tick_obj = new_tick(tick_cls.get(), {instrument.get(), tick.get()});
