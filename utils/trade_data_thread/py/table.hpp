@@ -92,12 +92,11 @@ inline bool view(PyObject* dict, View& v) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
         v.split = d->ma_values;
 #else
-        constexpr std::ptrdiff_t word = sizeof(PyObject*);
         if (d->ma_values) {
             char* values = reinterpret_cast<char*>(d->ma_values);
 #  if PY_VERSION_HEX >= 0x030D0000
             v.split_capacity = static_cast<unsigned char>(values[0]);
-            values += word;
+            values += sizeof(PyObject*);
 #  endif
             v.split = reinterpret_cast<PyObject**>(values);
         }
