@@ -12,7 +12,12 @@ Every instruction counted inside an entry point falls in exactly one column:
   reads the module leaves to the interpreter, building dicts and strings, allocation, freeing);
 * entry: the harness loop and the call into the module's method.
 
-Usage: python bench/breakdown.py DIR [DIR ...]   (prints one table per directory)
+The floor column is (host calls + entry) / the plain-Python peer's total: the ratio the module
+would reach if its own code and the services it asks of the interpreter cost nothing.
+
+`bench/instructions.py` adds these columns for the native module to its output and JSON.
+
+Usage: python bench/breakdown.py DIR [DIR ...]   (the dumps of one callgrind run per directory)
 """
 
 import glob
@@ -82,24 +87,41 @@ def split(path):
     return total, module, host, inside - module - host
 
 
-def table(directory, labels=None, calls=None):
-    dumps = sorted(glob.glob(os.path.join(directory, "cg.out.*")), key=lambda p: int(p.rsplit(".", 1)[1]))
-    rows = []
-    for i, path in enumerate(dumps):
-        total, module, host, interp = split(path)
-        if not total:
-            continue
-        rows.append((labels[len(rows)] if labels else os.path.basename(path), total, module, host, interp))
-    n = calls or 1
-    out = [f"{'entry point':30}{'total':>8}{'module':>8}{'host calls':>12}{'interpreter':>13}{'entry':>7}"]
-    for label, total, module, host, interp in rows:
-        entry = total - module - host - interp
-        out.append(f"{label:30}" + "".join(f"{v / n:{w}.0f}" for v, w in (
-            (total, 8), (module, 8), (host, 12), (interp, 13), (entry, 7))))
+def dumps(directory):
+    """The callgrind dumps of one run, in the order they were written."""
+    return sorted(glob.glob(os.path.join(directory, "cg.out.*")), key=lambda p: int(p.rsplit(".", 1)[1]))
+
+
+def per_call(path, calls):
+    """{total, module, host calls, interpreter, entry} instructions per call of one dump."""
+    total, module, host, interp = split(path)
+    parts = dict(total=total, module=module, host_calls=host, interpreter=interp,
+                 entry=total - module - host - interp)
+    return {k: v / calls for k, v in parts.items()}
+
+
+COLUMNS = ("total", "module", "host_calls", "interpreter", "entry")
+
+
+def format_table(rows, python=None):
+    """rows: {label: per_call dict}; python: {label: instructions per call of the plain-Python peer}."""
+    head = f"{'entry point':30}" + "".join(f"{c.replace('_', ' '):>12}" for c in COLUMNS)
+    if python:
+        head += f"{'python':>10}{'nat/py':>8}{'floor':>7}"
+    out = [head]
+    for label, parts in rows.items():
+        line = f"{label:30}" + "".join(f"{parts[c]:12.0f}" for c in COLUMNS)
+        if python and label in python:
+            py = python[label]
+            # What the ratio would be if the module's own code and the services it asks of the
+            # interpreter cost nothing: the host's callables and the call into the module remain.
+            floor = (parts["host_calls"] + parts["entry"]) / py
+            line += f"{py:10.0f}{parts['total'] / py:8.2f}{floor:7.2f}"
+        out.append(line)
     return "\n".join(out)
 
 
 if __name__ == "__main__":
     for d in sys.argv[1:]:
         print(d)
-        print(table(d))
+        print(format_table({os.path.basename(p): per_call(p, 1) for p in dumps(d) if split(p)[0]}))

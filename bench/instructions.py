@@ -11,9 +11,9 @@ Usage: python bench/instructions.py [--calls N] [--host lean|sim] [--records slo
 """
 
 import argparse
-import glob
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -21,6 +21,8 @@ from collections import deque
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+
+import breakdown  # noqa: E402
 
 
 def child(args):
@@ -47,14 +49,9 @@ def count(contender, args):
            "--records", args.records]
     env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
     subprocess.run(cmd, env=env, check=True, capture_output=True)
-    totals = []
-    for path in sorted(glob.glob(f"{out}/cg.out.*"), key=lambda p: int(p.rsplit(".", 1)[1])):
-        with open(path) as f:
-            for line in f:
-                if line.startswith("totals:") or line.startswith("summary:"):
-                    totals.append(int(line.split()[1]))
-                    break
-    return [t / args.calls for t in totals if t]
+    rows = [breakdown.per_call(path, args.calls) for path in breakdown.dumps(out)]
+    shutil.rmtree(out, ignore_errors=True)
+    return [row for row in rows if row["total"]]
 
 
 def main():
@@ -69,19 +66,23 @@ def main():
         return child(args)
     import bench as B
     labels = [e[0] for e in B.ENTRIES]
-    table = {}
+    table, parts = {}, {}
     for contender in B.load_contenders():
-        per_call = count(contender, args)
-        table[contender] = dict(zip(labels, per_call))
+        rows = count(contender, args)
+        table[contender] = {label: row["total"] for label, row in zip(labels, rows)}
+        parts[contender] = dict(zip(labels, rows))
     print(f"instructions per call (callgrind), {args.host} host, {args.records} records")
     print(f"{'entry point':30}" + "".join(f"{c:>10}" for c in table) + "  nat/py")
     for label in labels:
         row = [table[c].get(label) for c in table]
         ratio = table["native"][label] / table["python"][label] if "python" in table else float("nan")
         print(f"{label:30}" + "".join(f"{v:10.0f}" for v in row) + f"  {ratio:6.2f}")
+    if "native" in parts:
+        print("\nwhere the native module's instructions go (bench/breakdown.py)")
+        print(breakdown.format_table(parts["native"], table.get("python")))
     with open(args.out, "w") as f:
-        json.dump({"host": args.host, "records": args.records, "calls": args.calls, "per_call": table}, f,
-                  indent=1)
+        json.dump({"host": args.host, "records": args.records, "calls": args.calls, "per_call": table,
+                   "breakdown": parts.get("native", {})}, f, indent=1)
 
 
 if __name__ == "__main__":
