@@ -1059,3 +1059,324 @@ def test_market_code_joins_any_characters(strategy, monkeypatch, security_id, ex
     strategy.on_snapshot(Snapshot(orig_time=T, security_id=security_id, market_type=MarketType.SZSE))
     code = security_id + "." + exchange
     assert list(tdt.history_tick)[-1] == code and tdt.get_current_tick(code)["market_code"] == code
+
+
+# ---- a record that changes class while its field table is learned -----------------------------
+
+def _moved_mid_learning(base, collides_with, changed_field):
+    """A record class whose namespace holds a key that hashes like `collides_with`, so that looking
+    that name up on the class compares it; the first comparison after `arm()` moves the record to a
+    class of the same layout where `changed_field` is a property."""
+    moved = type("Moved", (base,), {"__slots__": (), changed_field: property(lambda self: "PROPERTY")})
+    victim = []
+
+    class CollidingKey(str):
+        def __hash__(self):
+            return hash(collides_with)
+
+        def __eq__(self, other):
+            if victim:
+                victim.pop().__class__ = moved
+            return False
+
+    cls = type("Record", (base,), {"__slots__": (), CollidingKey("colliding"): None})
+
+    def arm(record):
+        cls.touched = True   # a new version tag: the next lookups search the namespaces again
+        victim.append(record)
+        return record
+    return cls, moved, arm
+
+
+@pytest.mark.parametrize("kind", ["tick", "bar", "position"])
+def test_fields_read_after_the_record_changes_class_while_its_table_is_learned(strategy, kind):
+    from pytovik.records import PositionRecord
+    if kind == "tick":
+        cls, moved, arm = _moved_mid_learning(Snapshot, "open_price", "last_price")
+        record = arm(cls(orig_time=T, security_id="000001", market_type=MarketType.SZSE, last_price=1.5))
+        strategy.on_snapshot(record)
+        got = tdt.get_current_tick("000001.XSHE")["last_price"]
+    elif kind == "bar":
+        cls, moved, arm = _moved_mid_learning(Bar, "open", "volume")
+        record = arm(cls(end_time=T, security_id="000001", market_type=MarketType.SZSE, volume=100))
+        strategy.bar_cnt, strategy.current_trade_dt = 0, 0
+        strategy.on_bar(record)
+        got = tdt.history_bar["000001.XSHE"][-1]["volume"]
+    else:
+        states = []
+        tdt.Position = type("Position", (), {"__init__": lambda self, *args: None,
+                                             "set_state": lambda self, state: states.append(state)})
+        cls, moved, arm = _moved_mid_learning(PositionRecord, "leaves_qty", "cost_price")
+        record = arm(cls(security_id="000001", market_id=MarketType.SZSE, cost_price=2.5))
+        strategy.on_query_position([record], 1, 0, "")
+        got = states[-1]["avg_price"]
+    # Moved while the first row was looked up: every later row is read from the new class.
+    assert type(record) is moved
+    assert got == "PROPERTY"
+
+
+# ---- class values through every change of kind ------------------------------------------------
+
+class _CallableValue:
+    def __call__(self, *values):
+        return ("first", values[0])
+
+
+class _Meta(type):
+    pass
+
+
+class _MetaWithFactory2(type):
+    @property
+    def __from_create__(cls):
+        return _second
+
+
+def _get_via_get(self, obj, cls=None):
+    return _second
+
+
+CLASS_CHANGES = {
+    "staticmethod, classmethod, plain value, deleted, staticmethod": [
+        lambda F: setattr(F, "__from_create__", classmethod(lambda cls, *values: ("cls", cls.__name__))),
+        lambda F: setattr(F, "__from_create__", _CallableValue()),
+        lambda F: delattr(F, "__from_create__"),
+        lambda F: setattr(F, "__from_create__", staticmethod(_second)),
+    ],
+    "the value's type gains and loses __get__": [
+        lambda F: setattr(F, "__from_create__", type("Value", (_CallableValue,), {})()),
+        lambda F: setattr(type(F.__dict__["__from_create__"]), "__get__", _get_via_get),
+        lambda F: delattr(type(F.__dict__["__from_create__"]), "__get__"),
+    ],
+    "the value's class is assigned": [
+        lambda F: setattr(F, "__from_create__", type("Value", (_CallableValue,), {})()),
+        lambda F: setattr(F.__dict__["__from_create__"], "__class__",
+                          type("Getter", (_CallableValue,), {"__get__": _get_via_get})),
+    ],
+    "the metaclass gains __getattribute__": [
+        lambda F: setattr(type(F), "__getattribute__", lambda cls, n: (lambda *values: ("second", "intercepted"))
+                          if n == "__from_create__" else type.__getattribute__(cls, n)),
+        lambda F: delattr(type(F), "__getattribute__"),
+    ],
+    "the metaclass gains __getattr__, the value goes": [
+        lambda F: setattr(type(F), "__getattr__", lambda cls, n: (lambda *values: ("second", "fallback"))),
+        lambda F: delattr(F, "__from_create__"),
+        lambda F: setattr(F, "__from_create__", staticmethod(_first)),
+    ],
+    "the metaclass gains a property, then a plain value": [
+        lambda F: setattr(type(F), "__from_create__", property(lambda cls: _second)),
+        lambda F: setattr(type(F), "__from_create__", _second),
+        lambda F: delattr(F, "__from_create__"),
+    ],
+    "the class's metaclass is assigned": [
+        lambda F: setattr(F, "__class__", _MetaWithFactory2),
+        lambda F: setattr(F, "__class__", _Meta),
+    ],
+    "a base's value, shadowed and unshadowed": [
+        lambda F: delattr(F, "__from_create__"),
+        lambda F: setattr(F, "__from_create__", staticmethod(_second)),
+        lambda F: setattr(F.__bases__[0], "__from_create__", staticmethod(_first)),
+        lambda F: delattr(F, "__from_create__"),
+    ],
+    "the bases are assigned": [
+        lambda F: delattr(F, "__from_create__"),
+        lambda F: setattr(F, "__bases__", (_Meta("Other", (), {"__from_create__": staticmethod(_second)}),)),
+    ],
+    "an uninitialised staticmethod": [
+        lambda F: setattr(F, "__from_create__", staticmethod.__new__(staticmethod)),
+        lambda F: F.__dict__["__from_create__"].__init__(_second),
+    ],
+    "the type cache is cleared": [
+        lambda F: sys._clear_type_cache(),
+        lambda F: (sys._clear_type_cache(), setattr(F, "__from_create__", staticmethod(_second))),
+    ],
+}
+
+
+def _result_or_error(call):
+    try:
+        return call()
+    except Exception as e:
+        return type(e).__name__
+
+
+@pytest.mark.parametrize("changes", list(CLASS_CHANGES))
+def test_factory_follows_every_change_as_getattr_would(strategy, monkeypatch, changes):
+    base = _Meta("Base", (), {"__from_create__": staticmethod(_second)})
+    factory = _Meta("Factory", (base,), {"__from_create__": staticmethod(_first)})
+    monkeypatch.setattr(tdt, "L2Order", factory)
+    seen = []
+    for change in [lambda F: None] * 3 + CLASS_CHANGES[changes]:
+        change(factory)
+        for _ in range(2):
+            seen.append((_result_or_error(lambda: _l2_order(strategy)),
+                         _result_or_error(lambda: factory.__from_create__(11))))
+    assert [got for got, _ in seen] == [expected for _, expected in seen]
+
+
+class _Kinds:
+    def __init__(self):
+        self.__dict__.update({member.name: member.name.lower() for member in EVENT})
+
+
+class _SlottedKinds:
+    __slots__ = tuple(member.name for member in EVENT)
+
+    def __init__(self):
+        for member in EVENT:
+            setattr(self, member.name, member.name.lower())
+
+
+def _module_kinds():
+    import types
+    module = types.ModuleType("kinds")
+    module.__dict__.update({member.name: member.name.lower() for member in EVENT})
+    return module
+
+
+NAMESPACE_CHANGES = {
+    "instance dict swapped": (_Kinds, [
+        lambda o: setattr(o, "__dict__", dict(vars(o), TICK="swapped")),
+        lambda o: setattr(o, "__dict__", {k: v for k, v in vars(o).items() if k != "TICK"}),
+    ]),
+    "class gains a property": (_Kinds, [
+        lambda o: setattr(type(o), "TICK", property(lambda self: "property")),
+        lambda o: delattr(type(o), "TICK"),
+    ]),
+    "class gains __getattr__, the value goes": (_Kinds, [
+        lambda o: setattr(type(o), "__getattr__", lambda self, n: "fallback"),
+        lambda o: vars(o).pop("TICK"),
+        lambda o: delattr(type(o), "__getattr__"),
+    ]),
+    "class gains __getattribute__": (_Kinds, [
+        lambda o: setattr(type(o), "__getattribute__", lambda self, n: "intercepted"),
+    ]),
+    "object's class assigned": (_Kinds, [
+        lambda o: setattr(o, "__class__", type("Other", (type(o),), {"TICK": property(lambda self: "other")})),
+        lambda o: setattr(o, "__class__", type(o).__bases__[0]),
+    ]),
+    "slot emptied, refilled, shadowed": (_SlottedKinds, [
+        lambda o: delattr(o, "TICK"),
+        lambda o: setattr(o, "TICK", "refilled"),
+        lambda o: setattr(type(o), "TICK", "class value"),
+    ]),
+    "module with a __getattr__": (_module_kinds, [
+        lambda o: setattr(o, "__getattr__", lambda n: "module fallback"),
+        lambda o: delattr(o, "TICK"),
+        lambda o: setattr(o, "TICK", "back"),
+    ]),
+}
+
+
+@pytest.mark.parametrize("changes", list(NAMESPACE_CHANGES))
+def test_event_types_on_an_object_follow_every_change_as_getattr_would(strategy, monkeypatch, changes):
+    make, steps = NAMESPACE_CHANGES[changes]
+    if isinstance(make, type):
+        make = type(make.__name__, (make,), {})   # a class of this test's own, free to change
+    kinds = make()
+    monkeypatch.setattr(tdt, "EVENT", kinds)
+
+    def convert():
+        strategy.on_snapshot(Snapshot(orig_time=T, security_id="000001", market_type=MarketType.SZSE))
+        return drain()[-1].event_type
+    seen = []
+    for change in [lambda o: None] * 3 + steps:
+        change(kinds)
+        for _ in range(2):
+            seen.append((_result_or_error(convert), _result_or_error(lambda: kinds.TICK)))
+    assert [got for got, _ in seen] == [expected for _, expected in seen]
+
+
+# ---- reference counts of the built dicts and the class values -----------------------------------
+
+def test_dicts_and_class_values_leave_reference_counts_as_they_found_them():
+    result = run_child("""
+    from pytovik.records import PositionRecord, TickOrder
+    tdt.event_queue = collections.deque()   # holds nothing once cleared
+    value = float("12345.678")
+
+    def first(*values):
+        return values[0]
+    factory = staticmethod(first)
+    plain = type("Plain", (), {"__call__": lambda self, *values: values[0]})()
+    classes = [type("A", (), {"__from_create__": factory}), type("B", (), {"__from_create__": plain}),
+               type("C", (), {"__from_create__": classmethod(lambda cls, *values: values[0])})]
+    l2_order = TickOrder(order_time=T, security_id="000001", market_type=MarketType.SZSE, side=49,
+                         order_type=50, biz_index=11)
+
+    def tick():
+        s.on_snapshot(Snapshot(**dict(SNAPSHOT, last_price=value)))
+    def bar():
+        s.bar_cnt = s.current_trade_dt = 0
+        s.on_bar(Bar(**dict(BAR, close=value)))
+    def position():
+        s.on_query_position([PositionRecord(security_id="000001", market_id=MarketType.SZSE,
+                                            cost_price=value)], 1, 0, "")
+    def factories():
+        for cls in classes + classes[::-1] + classes[:1]:
+            tdt.L2Order = cls
+            s.on_tick_order(l2_order)
+    def counts():
+        tdt.event_queue.clear(); tdt.history_tick.clear(); tdt.history_bar.clear()
+        gc.collect()
+        return [sys.getrefcount(o) for o in (value, None, "close_price", "avg_price", first, factory, plain)]
+
+    changed = []
+    for convert in (tick, bar, position, factories):
+        for _ in range(5):
+            convert()
+        before = counts()
+        for _ in range(200):
+            convert()
+        if counts() != before:
+            changed.append((convert.__name__, before, counts()))
+    print(changed)
+    """)
+    assert child_outcome(result) == "[]"
+
+
+# ---- finalizers that run between a dict's fields and its making -----------------------------------
+
+def test_tick_dicts_built_while_finalizers_convert_other_snapshots():
+    # Reading iopv leaves cyclic garbage whose finalizers convert another snapshot; with a low
+    # threshold the collector runs them at allocations, the dict's own among them.
+    result = run_child("""
+    tdt.event_queue = collections.deque()
+    depth = []
+    class Garbage:
+        def __init__(self):
+            self.cycle = self
+        def __del__(self):
+            if not depth:
+                depth.append(1)
+                try:
+                    s.on_snapshot(Snapshot(**dict(SNAPSHOT, security_id="000002", last_price=-1.0)))
+                finally:
+                    depth.pop()
+
+    class Rec(Snapshot):
+        __slots__ = ()
+        _fields = tuple(field for field in Snapshot._fields if field[0] != "iopv")
+        @property
+        def iopv(self):
+            for _ in range(3):
+                Garbage()
+            return self.last_price * 2
+
+    fields = {k: v for k, v in SNAPSHOT.items() if k != "iopv"}
+    wrong = []
+    for i in range(300):
+        free_list = [{} for _ in range(i % 90)]   # some dicts allocate, some come off the free list
+        gc.set_threshold(1 + i % 5, 1000, 1000)
+        s.on_snapshot(Rec(**dict(fields, last_price=float(i))))
+        gc.set_threshold(700, 10, 10)
+        tick = tdt.get_current_tick("000001.XSHE")
+        if (list(tick)[:3], tick["last_price"], tick["iopv"], tick["market_code"]) != (
+                ["market_code", "datetime", "open_price"], float(i), 2.0 * i, "000001.XSHE"):
+            wrong.append(i)
+        del free_list
+    gc.collect()
+    other = tdt.get_current_tick("000002.XSHE")
+    print(wrong, other["last_price"], other["market_code"])
+    """)
+    assert child_outcome(result) == "[] -1.0 000002.XSHE"

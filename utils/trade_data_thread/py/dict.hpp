@@ -36,11 +36,14 @@ private:
 };
 
 // Each row's attribute of `record` into `out`, in row order. When every row is a member slot of the
-// record's type, one guard covers the whole table (reading slots runs no Python code).
+// record's type, one guard covers the whole table (reading slots runs no Python code). Learning the
+// table may run code that gives the record another class: the offsets are then not its own.
 template <std::size_t K>
 void read_fields(PyObject* record, const Reads<K>& reads, Ref (&out)[K]) {
     std::size_t i = 0;
-    if (const Py_ssize_t* offsets = reads.slots_of(Py_TYPE(record))) {
+    PyTypeObject* type = Py_TYPE(record);
+    const Py_ssize_t* offsets = reads.slots_of(type);
+    if (offsets && Py_TYPE(record) == type) {
         for (; i < K; ++i) {
             PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets[i]);
             if (!value) break;  // an empty slot: its read site raises the AttributeError
