@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace py {
@@ -145,8 +146,31 @@ extern unsigned int g_binding;  // changes with every binding and unbinding
 inline PyObject* globals_dict() noexcept { return detail::g_globals; }
 inline unsigned int globals_binding() noexcept { return detail::g_binding; }
 // A module global, looked up by name at each use so the host may rebind it; a name the module
-// does not hold is looked up in the builtins, and NameError if they lack it too.
-Ref global(Name n);
+// does not hold is looked up in the builtins, and NameError if they lack it too. Values found in
+// the module dict are kept (borrowed from it) while the dict is unchanged: before 3.12 its version
+// tag tells (every change to any dict gives it a new tag from one process-wide counter); from 3.12
+// a dict watcher empties the table before every change to the dict.
+namespace detail {
+extern PyObject* g_seen[static_cast<std::size_t>(Name::count_)];
+#if PY_VERSION_HEX < 0x030C0000
+extern std::uint64_t g_seen_version;
+#else
+extern bool g_watching;
+#endif
+Ref look_up_global(Name n);
+}  // namespace detail
+inline Ref global(Name n) {
+    if constexpr (k_caches) {
+#if PY_VERSION_HEX < 0x030C0000
+        bool valid = reinterpret_cast<PyDictObject*>(detail::g_globals)->ma_version_tag == detail::g_seen_version;
+#else
+        bool valid = detail::g_watching;
+#endif
+        if (valid)
+            if (PyObject* value = detail::g_seen[static_cast<std::size_t>(n)]) return Ref::borrow(value);
+    }
+    return detail::look_up_global(n);
+}
 
 // `cls.name` for a class object. A plain value stored in the class (an enumeration member, a
 // constant) is remembered, one per name, while neither the class nor its metaclass changes;

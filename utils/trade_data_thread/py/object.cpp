@@ -276,17 +276,23 @@ PyObject* g_globals = nullptr;
 unsigned int g_binding = 0;
 }  // namespace detail
 
+namespace detail {
+PyObject* g_seen[static_cast<std::size_t>(Name::count_)];
+#if PY_VERSION_HEX < 0x030C0000
+std::uint64_t g_seen_version = 0;
+#else
+bool g_watching = false;
+#endif
+}  // namespace detail
+
 namespace {
 using detail::g_globals;
+using detail::g_seen;
 
-// Values found in the module dict (borrowed from it), kept while the dict is unchanged. Before 3.12
-// its version tag tells: every change to any dict gives it a new tag from one process-wide counter.
-// From 3.12 a dict watcher empties the table before every change to the dict.
-PyObject* g_seen[static_cast<std::size_t>(Name::count_)];
 void forget_seen() noexcept { std::fill(std::begin(g_seen), std::end(g_seen), nullptr); }
 
 #if PY_VERSION_HEX < 0x030C0000
-std::uint64_t g_seen_version = 0;
+using detail::g_seen_version;
 bool seen_valid() noexcept {
     std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
     if (version != g_seen_version) {
@@ -298,8 +304,8 @@ bool seen_valid() noexcept {
 void watch(PyObject*) noexcept { g_seen_version = 0; }
 void unwatch(PyObject*) noexcept {}
 #else
+using detail::g_watching;
 int g_watcher = -1;  // this interpreter's watcher id, -1 when none could be had
-bool g_watching = false;
 int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     forget_seen();
     return 0;
@@ -345,7 +351,7 @@ PyObject* find_global(Name n) {
 }
 }  // namespace
 
-Ref global(Name n) {
+Ref detail::look_up_global(Name n) {
     if (PyObject* value = find_global(n)) return Ref::borrow(value);
     if (PyErr_Occurred()) raise();
     // Not a module global: a builtin, as Python's global lookup falls back to them. They are the
