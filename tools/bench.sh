@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # make bench: times (bench/bench.py) and callgrind instruction counts (bench/instructions.py) of
 # the native module, the plain-Python reference and its Cython copy, on the default interpreter
-# (.venv), on CPython 3.8 and on the newest CPython that pyenv has (each in .venv-3.X). Extra
-# arguments go to bench.py.
+# (.venv), on CPython 3.8 and on the newest CPython that pyenv has (each in .venv-3.X), with slots
+# and with __dict__ records. Extra arguments go to bench.py. `python bench/tables.py speed` and
+# `... breakdown` turn the results into the tables of the README and bench/README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,7 @@ run() {  # python tag [bench.py args]
     "$py" bench/bench.py --out "bench/results-$tag.json" --chart "bench/results-$tag.png" "${@:3}"
     if command -v valgrind >/dev/null; then
         "$py" bench/instructions.py --out "bench/instructions-$tag.json"
+        "$py" bench/instructions.py --records dict --out "bench/instructions-$tag-dict.json"
     fi
 }
 
