@@ -37,27 +37,26 @@ Ref DictShape::build(std::initializer_list<PyObject*> leading, std::span<const R
     };
     if constexpr (k_caches && table::k_known) {
         if (!template_.get() || generation_ != names_generation()) learn();
-        {
-            PyObject* source = template_.get();
-            Ref copy = Ref::steal_or_raise(PyDict_Copy(source));
-            table::View view;
-            bool intact = reinterpret_cast<PyDictObject*>(copy.get())->ma_keys !=
-                              reinterpret_cast<PyDictObject*>(source)->ma_keys &&
-                          table::view(copy.get(), view) && !view.split && view.count == n;
-            for (Py_ssize_t i = 0; intact && i < n; ++i)
-                intact = view.key_at(i) == name(keys_[static_cast<std::size_t>(i)]) && *view.value_slot(i) == Py_None;
-            if (intact) {
-                bool track = false;
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    PyObject* v = value(i);
-                    track = track || may_be_tracked(v);
-                    *view.value_slot(i) = Py_NewRef(v);
-                    Py_DECREF(Py_None);
-                }
-                if (track && !is_tracked(copy.get())) PyObject_GC_Track(copy.get());
-                return copy;
+        PyObject* source = template_.get();
+        Ref copy = Ref::steal_or_raise(PyDict_Copy(source));
+        table::View view;
+        bool intact = reinterpret_cast<PyDictObject*>(copy.get())->ma_keys !=
+                          reinterpret_cast<PyDictObject*>(source)->ma_keys &&
+                      table::view(copy.get(), view) && !view.split && view.count == n;
+        for (Py_ssize_t i = 0; intact && i < n; ++i)
+            intact = view.key_at(i) == name(keys_[static_cast<std::size_t>(i)]) && *view.value_slot(i) == Py_None;
+        if (intact) {
+            bool track = false;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* v = value(i);
+                track = track || may_be_tracked(v);
+                *view.value_slot(i) = Py_NewRef(v);
+                Py_DECREF(Py_None);
             }
+            if (track && !is_tracked(copy.get())) PyObject_GC_Track(copy.get());
+            return copy;
         }
+        // Not the copy expected (it holds only the keys and None): insert instead.
     }
     Ref dict = Ref::steal_or_raise(_PyDict_NewPresized(n));
     for (Py_ssize_t i = 0; i < n; ++i) check(PyDict_SetItem(dict.get(), name(keys_[static_cast<std::size_t>(i)]), value(i)));

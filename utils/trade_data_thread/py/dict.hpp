@@ -17,7 +17,6 @@ namespace py {
 // and with the caches off, the keys are inserted one by one.
 class DictShape {
 public:
-    DictShape(std::initializer_list<Name> keys) : keys_(keys) {}
     // The `leading` keys, then each row's key.
     template <std::size_t K>
     DictShape(std::initializer_list<Name> leading, const Field (&rows)[K]) : keys_(leading) {
