@@ -502,6 +502,91 @@ print(list(tdt.history_tick), len(tdt.event_queue), list(tick)[:3], tick["last_p
     assert outcome == "['000001.XSHE'] 1 ['market_code', 'datetime', 'open_price'] 2.5"
 
 
+# A sub-interpreter's read sites learn a record class; the class goes with the interpreter. From 3.12
+# each interpreter numbers heap types' version tags on its own, so a class the main interpreter
+# makes later may take both the freed class's address and its tag.
+STALE_CLASS_SUB = SUBINTERPRETER_IMPORTS["its load completes"] + """
+import _testcapi
+import halvex.lumet.utils.trade_data_thread as tdt
+from pytovik.enums import MarketType
+from pytovik.records import Snapshot
+from pytovik.strategy import TovikStrategy as SdkBase
+s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
+SdkBase.__init__(s)
+tags = []
+while not tags or tags[-1] < MAIN_TAG + 500:   # this interpreter's tags run ahead of the main one's
+    burn = type("Burn", (), {})
+    hasattr(burn, "absent")
+    tags.append(_testcapi.type_get_version(burn))
+Rec = type("Rec", (Snapshot,), {"__slots__": ("extra",)})
+for _ in range(3):
+    s.on_snapshot(Rec(security_id="000002", market_type=MarketType.SZSE, last_price=1.5))
+with open(INFO, "w") as f:
+    f.write("%d %d" % (id(Rec), _testcapi.type_get_version(Rec)))
+"""
+
+
+def test_class_made_at_a_freed_sub_interpreter_class_address_reads_as_getattr(tmp_path):
+    info = str(tmp_path / "freed")
+    result = run_child(f"""
+import sys
+import numpy, numpy_ringbuffer   # the host process has them before any sub-interpreter
+try:
+    import _testcapi
+    _testcapi.type_get_version
+except (ImportError, AttributeError):
+    print("no _testcapi"); raise SystemExit
+from pytovik.enums import MarketType
+from pytovik.records import Snapshot
+
+def tag_now():
+    probe = type("Probe", (), {{}})
+    hasattr(probe, "absent")
+    return _testcapi.type_get_version(probe)
+
+# The same fields, laid out one slot further on, and a subclass the size of the freed class.
+Base = type("Base", (object,), {{"__slots__": ("a0",) + tuple(name for name, _ in Snapshot._fields),
+                                 "__init__": Snapshot.__init__, "_fields": Snapshot._fields}})
+held, reuser = [], None
+for attempt in range(8):   # each sub-interpreter's load starts its sites afresh
+    sub = {STALE_CLASS_SUB!r}.replace("MAIN_TAG", str(tag_now())).replace("INFO", repr({info!r}))
+    _testcapi.run_in_subinterp(sub)
+    address, tag = map(int, open({info!r}).read().split())
+    for _ in range(3000):
+        candidate = type("Reuser", (Base,), {{"__slots__": ("extra",)}})
+        if id(candidate) == address:
+            reuser = candidate
+            break
+        held.append(candidate)
+    if reuser is not None:
+        break
+if reuser is None:
+    print("no address reused"); raise SystemExit
+hasattr(Base, "absent")   # a base takes its tag before the class does
+while tag_now() < tag - 1:
+    pass
+hasattr(reuser, "absent")
+if _testcapi.type_get_version(reuser) != tag:
+    print("tag missed"); raise SystemExit
+import halvex.lumet.utils.trade_data_thread as tdt
+from pytovik.strategy import TovikStrategy as SdkBase
+s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
+SdkBase.__init__(s)
+record = reuser(security_id="000001", market_type=MarketType.SZSE, open_price=7.0, last_price=2.5)
+try:
+    s.on_snapshot(record)
+    tick = tdt.get_current_tick("000001.XSHE")
+    got = (list(tdt.history_tick), tick["open_price"], tick["last_price"])
+except Exception as e:
+    got = repr(e)
+print(got)
+""", prelude=False)
+    outcome = child_outcome(result)
+    if outcome in ("no _testcapi", "no address reused", "tag missed"):
+        pytest.skip(outcome)
+    assert outcome == "(['000001.XSHE'], 7.0, 2.5)"
+
+
 # ---- the module's function objects -------------------------------------------------------------
 
 MODULE_FUNCTIONS = [getattr(tdt, name) for name in ("get_current_bar", "get_current_tick", "history_ticks",
@@ -1380,3 +1465,185 @@ def test_tick_dicts_built_while_finalizers_convert_other_snapshots():
     print(wrong, other["last_price"], other["market_code"])
     """)
     assert child_outcome(result) == "[] -1.0 000002.XSHE"
+
+
+# ---- plain records whose attributes move between inline values, dicts and tables ------------------
+
+# The child's part: records of a plain class (attributes kept by the interpreter, no slots), each
+# handler's fields by attribute and by the key it is stored under, and a check that compares what
+# the module stored with what getattr gives for the same record, object for object.
+PLAIN_RECORDS = """
+import types
+HANDLERS = {
+    "on_snapshot": (SNAPSHOT, "history_tick",
+                    dict(zip(["open_price", "close_price", "high_price", "low_price", "total_turnover", "volume",
+                              "prev_close", "ask_vols", "asks", "bid_vols", "bids", "high_limited", "last_price",
+                              "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"],
+                             ["open_price", "close_price", "high_price", "low_price", "total_value_trade",
+                              "total_volume_trade", "pre_close_price", "ask_volume", "ask_price", "bid_volume",
+                              "bid_price", "high_limited", "last_price", "low_limited", "open_interest",
+                              "prev_settlement", "iopv", "trading_phase_code"]))),
+    "on_bar": (BAR, "history_bar",
+               {"open_price": "open", "close_price": "close", "high_price": "high", "low_price": "low",
+                "total_turnover": "amount", "volume": "volume", "prev_close": "prev_close"}),
+}
+fields, history, stored_as = HANDLERS[HANDLER]
+serial = [0]
+flips = []
+
+def values(reverse=False):
+    serial[0] += 1
+    out = [(name, float(serial[0] * 100 + i) + 0.5 if name in stored_as.values() else fields[name])
+           for i, name in enumerate(fields)]
+    return out[::-1] if reverse else out
+
+def fill(record, reverse=False, store=setattr):
+    for name, value in values(reverse):
+        store(record, name, value)
+    return record
+
+def new(cls, reverse=False):
+    return fill(cls.__new__(cls), reverse)
+
+def convert(record):
+    s.bar_cnt = s.current_trade_dt = 0
+    getattr(s, HANDLER)(record)
+
+def check(record):
+    try:
+        expected = {key: getattr(record, attr) for key, attr in stored_as.items()}
+    except AttributeError:
+        expected = AttributeError
+    try:
+        convert(record)
+    except AttributeError:
+        return expected is AttributeError
+    got = getattr(tdt, history)["000001.XSHE"][-1]
+    return expected is not AttributeError and all(got[key] is value for key, value in expected.items())
+
+def str_sub_keys(record):
+    class Key(str):
+        pass
+    for name, value in values():
+        vars(record)[Key(name)] = value
+
+def other_class_and_back(record):
+    fill(record, reverse=True)
+    other = type("Other", (object,), {})
+    new(other, reverse=True)   # its shared keys in the other order
+    record.__class__ = other
+    record.__class__ = type(record) if type(record) is not other else Plain
+
+class Finalized(object):
+    def __del__(self):
+        gc.collect()
+
+def finalizer_collects(record):
+    fill(record)
+    record.__dict__[next(iter(stored_as.values()))] = Finalized()
+    fill(record)
+
+def deleted_dict(record):
+    fill(record)
+    try:
+        del record.__dict__
+    except (AttributeError, TypeError):
+        pass
+    fill(record, reverse=True)
+
+RECORDS = {
+    "keys in reverse order": lambda cls: new(cls, reverse=True),
+    "stored through the dict": lambda cls: fill(cls.__new__(cls), store=lambda r, n, v: vars(r).__setitem__(n, v)),
+    "dict made": lambda cls: (lambda r: (vars(r), r)[1])(new(cls)),
+    "dict made, then attributes set": lambda cls: (lambda r: (vars(r), fill(r))[1])(new(cls)),
+    "dict replaced": lambda cls: (lambda r: (setattr(r, "__dict__", dict(vars(r))), r)[1])(new(cls)),
+    "dicts replaced in alternating orders": lambda cls: (lambda r: (setattr(r, "__dict__", dict(
+        list(vars(r).items())[::1 - 2 * (len(flips) % 2)])), flips.append(r), r)[2])(new(cls)),
+    "dict replaced by a subclass": lambda cls: (lambda r: (setattr(r, "__dict__", type("D", (dict,), {
+        "__getitem__": lambda self, k: "SUBCLASS"})(vars(r))), r)[1])(new(cls)),
+    "dict cleared and refilled in reverse": lambda cls: (lambda r: (vars(r).clear(), fill(r, reverse=True), r)[2])(new(cls)),
+    "every attribute deleted and set again": lambda cls: (lambda r: ([delattr(r, n) for n in fields], fill(r), r)[2])(new(cls)),
+    "an attribute deleted": lambda cls: (lambda r: (delattr(r, list(stored_as.values())[-1]), r)[1])(new(cls)),
+    "more keys than the shared table holds, first": lambda cls: fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(40)], r)[1])(cls.__new__(cls))),
+    "more keys than the shared table holds, after": lambda cls: fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(40)], r)[1])(new(cls))),
+    "a dict of two-byte indices": lambda cls: fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(300)], r)[1])(new(cls))),
+    "a dict of two-byte indices, pads deleted": lambda cls: (lambda r: ([delattr(r, "p%d" % i) for i in range(300)], r)[1])(
+        fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(300)], r)[1])(cls.__new__(cls)))),
+    "equal keys, other objects": lambda cls: fill(cls.__new__(cls), store=lambda r, n, v: vars(r).__setitem__("".join(list(n)), v)),
+    "str subclass keys": lambda cls: (lambda r: (str_sub_keys(r), r)[1])(cls.__new__(cls)),
+    "a key that is no str": lambda cls: (lambda r: (vars(r).__setitem__(1, 2), r)[1])(new(cls)),
+    "class changed and back": lambda cls: (lambda r: (other_class_and_back(r), r)[1])(cls.__new__(cls)),
+    "class changed": lambda cls: (lambda r: (setattr(r, "__class__", type("Other", (object,), {})), r)[1])(new(cls)),
+    "subclass": lambda cls: new(type("Sub", (cls,), {})),
+    "type cache cleared": lambda cls: (sys._clear_type_cache(), new(cls))[1],
+    "finalizer collects while a value is replaced": lambda cls: (lambda r: (finalizer_collects(r), r)[1])(cls.__new__(cls)),
+    "dict deleted": lambda cls: (lambda r: (deleted_dict(r), r)[1])(cls.__new__(cls)),
+    "function object": lambda cls: fill(lambda: None),
+    "namespace": lambda cls: fill(types.SimpleNamespace()),
+    "exception": lambda cls: fill(Exception()),
+    "slots beside a dict": lambda cls: new(type("Mixed", (object,), {"__slots__": (list(stored_as.values())[0], "__dict__")})),
+    "list subclass": lambda cls: new(type("L", (list,), {})),
+    "int subclass": lambda cls: fill(type("I", (int,), {})(2 ** 70)),
+}
+
+Plain = type("Plain", (object,), {})
+for _ in range(3):   # the sites learn instances that keep their values out of a dict
+    convert(new(Plain))
+wrong = []
+for attempt in range(3):
+    if not check(RECORDS[CASE](Plain)):
+        wrong.append(attempt)
+    if not check(new(Plain)):   # and fresh records still read right after it
+        wrong.append("fresh %d" % attempt)
+print(wrong)
+"""
+
+PLAIN_CASES = ["keys in reverse order", "stored through the dict", "dict made", "dict made, then attributes set",
+               "dict replaced", "dicts replaced in alternating orders", "dict replaced by a subclass", "dict cleared and refilled in reverse",
+               "every attribute deleted and set again", "an attribute deleted",
+               "more keys than the shared table holds, first", "more keys than the shared table holds, after",
+               "a dict of two-byte indices", "a dict of two-byte indices, pads deleted", "equal keys, other objects",
+               "str subclass keys", "a key that is no str", "class changed and back", "class changed", "subclass",
+               "type cache cleared", "finalizer collects while a value is replaced", "dict deleted",
+               "function object", "namespace", "exception", "slots beside a dict", "list subclass", "int subclass"]
+
+
+@pytest.mark.parametrize("handler", ["on_snapshot", "on_bar"])
+@pytest.mark.parametrize("case", PLAIN_CASES)
+def test_plain_record_fields_are_the_objects_getattr_gives(handler, case):
+    result = run_child("Environment.get_instance().set_universe(['a', 'b'])\n"
+                       f"HANDLER, CASE = {handler!r}, {case!r}\n" + PLAIN_RECORDS)
+    assert child_outcome(result) == "[]"
+
+
+def test_plain_record_reads_leave_reference_counts_as_they_found_them():
+    result = run_child("""
+    tdt.event_queue = collections.deque()   # holds nothing once cleared
+    value = float("12345.678")
+    Plain = type("Plain", (object,), {})
+
+    def record(where):
+        r = (lambda: None) if where == "function" else Plain()
+        for name, default in SNAPSHOT.items():
+            setattr(r, name, value if name == "last_price" else default)
+        if where == "dict made":
+            vars(r)
+        elif where == "dict replaced":
+            r.__dict__ = dict(vars(r))
+        return r
+
+    changed = []
+    for where in ("inline", "dict made", "dict replaced", "function"):
+        records = [record(where) for _ in range(200)]
+        for r in records[:5]:
+            s.on_snapshot(r)
+        tdt.event_queue.clear(); tdt.history_tick.clear(); gc.collect()
+        before = sys.getrefcount(value)
+        for r in records:
+            s.on_snapshot(r)
+        tdt.event_queue.clear(); tdt.history_tick.clear(); gc.collect()
+        if sys.getrefcount(value) != before:
+            changed.append((where, before, sys.getrefcount(value)))
+    print(changed)
+    """)
+    assert child_outcome(result) == "[]"

@@ -4,19 +4,19 @@
 
 namespace py {
 
-#ifdef TDT_TAG_ERAS
 namespace detail {
 unsigned int g_era = 1;
 
+#ifdef TDT_TAG_WITNESS
 PyTypeObject g_tag_witness = compat::static_type("trade_data_thread.tag_witness", sizeof(PyObject), Py_TPFLAGS_DEFAULT);
-}  // namespace detail
 #endif
+}  // namespace detail
 
 namespace {
 
 // The era to learn in, starting a new one when the last has ended.
 unsigned int learning_era() {
-#ifdef TDT_TAG_ERAS
+#ifdef TDT_TAG_WITNESS
     PyTypeObject* witness = &detail::g_tag_witness;
     if (!PyType_HasFeature(witness, Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (!PyType_HasFeature(witness, Py_TPFLAGS_READY) && PyType_Ready(witness) < 0) raise();
@@ -45,9 +45,11 @@ unsigned int tagged_version(PyTypeObject* type, PyObject* name) {
 }  // namespace
 
 void end_era() noexcept {
-#ifdef TDT_TAG_ERAS
+#ifdef TDT_TAG_WITNESS
     // Strips the witness's tag, so the next site to learn starts a new era.
     detail::g_tag_witness.tp_flags &= ~Py_TPFLAGS_VALID_VERSION_TAG;
+#else
+    if (++detail::g_era == 0) detail::g_era = 1;
 #endif
 }
 

@@ -22,54 +22,50 @@ inline constexpr bool k_caches = false;
 inline constexpr bool k_caches = true;
 #endif
 
-// Before 3.11 version tags can repeat: `sys._clear_type_cache()` restarts their numbering. A guard
-// then also holds only within the tag era it was learned in. From 3.11 on a tag is never handed
-// out twice in a process, so type and tag alone identify what a guard saw.
+// A guard holds only within the era it was learned in. An era ends when the module unpins from an
+// interpreter that has ended: from 3.12 heap types take their tags from a count each interpreter
+// keeps, so a type made later at a freed type's address may carry that type's very tag. Before
+// 3.11 tags also repeat within one interpreter: `sys._clear_type_cache()` restarts their
+// numbering, which ends the era too. Within an era, type and tag identify what a guard saw.
 #if PY_VERSION_HEX < 0x030B0000
-#  define TDT_TAG_ERAS 1
+#  define TDT_TAG_WITNESS 1
+#endif
 namespace detail {
 extern unsigned int g_era;  // never 0
+#ifdef TDT_TAG_WITNESS
 // A private type that nobody else looks names up on. Restarting the numbering strips every type's
 // tag, this one's included: while it keeps its tag, no tag seen since it got it can have repeated.
 extern PyTypeObject g_tag_witness;
+#endif
 }  // namespace detail
 
 // The tag era a guard was learned in; 0 while the era has ended and no site has started the next.
 inline unsigned int era() noexcept {
+#ifdef TDT_TAG_WITNESS
     if (!PyType_HasFeature(&detail::g_tag_witness, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
     return detail::g_era;
 }
-#else
-constexpr unsigned int era() noexcept { return 1; }
-#endif
 
 // Ends the era for every site at once: the module's objects now belong to another interpreter.
 void end_era() noexcept;
 
-// A type as a site saw it: identity and version tag (and era, where tags can repeat).
+// A type as a site saw it: identity, version tag and era.
 class Seen {
 public:
     bool matches(PyTypeObject* type) const noexcept {
-        return type == type_ && version_ == compat::type_version(type)
-#ifdef TDT_TAG_ERAS
-               && era_ == era()
-#endif
-            ;
+        return type == type_ && version_ == compat::type_version(type) && era_ == era();
     }
-    void remember(PyTypeObject* type, unsigned int version, [[maybe_unused]] unsigned int era) noexcept {
+    void remember(PyTypeObject* type, unsigned int version, unsigned int era) noexcept {
         type_ = type;
         version_ = version;
-#ifdef TDT_TAG_ERAS
         era_ = era;
-#endif
     }
 
 private:
     PyTypeObject* type_ = nullptr;
     unsigned int version_ = 0;  // 0 never matches: a type without a tag reads 0 but is never remembered
-#ifdef TDT_TAG_ERAS
-    unsigned int era_ = 0;  // 0 never matches
-#endif
+    unsigned int era_ = 0;      // 0 never matches
 };
 
 // A reference a cache keeps: replaced when the cache learns anew, never released at exit (the
