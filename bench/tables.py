@@ -51,7 +51,8 @@ def speed(version, all_hosts):
         cells = [f"{v:.0f}" if v is not None else "n/a" for v in ns]
         ratios = [r.get("native/python"), r.get("native/cython")]
         cells += [f"{v:.2f}" if v is not None else "n/a" for v in ratios]
-        instr = instruction_ratio(counts.get(r["records"]), r["entry"]) if r["host"] == "lean" else ""
+        kind = "slots" if r["records"] == "-" else r["records"]   # queries read no records
+        instr = instruction_ratio(counts.get(kind), r["entry"]) if r["host"] == "lean" else ""
         lines.append(f"| {r['host']} | {r['records']} | {r['entry']} | " + " | ".join(cells) + f" | {instr} |")
     return "\n".join(lines)
 
