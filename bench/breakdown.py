@@ -103,6 +103,12 @@ def per_call(path, calls):
 COLUMNS = ("total", "module", "host_calls", "interpreter", "entry")
 
 
+def floor(parts, python_total):
+    """What the ratio would be if the module's own code and the services it asks of the interpreter
+    cost nothing: the host's callables and the call into the module remain."""
+    return (parts["host_calls"] + parts["entry"]) / python_total
+
+
 def format_table(rows, python=None):
     """rows: {label: per_call dict}; python: {label: instructions per call of the plain-Python peer}."""
     head = f"{'entry point':30}" + "".join(f"{c.replace('_', ' '):>12}" for c in COLUMNS)
@@ -113,10 +119,7 @@ def format_table(rows, python=None):
         line = f"{label:30}" + "".join(f"{parts[c]:12.0f}" for c in COLUMNS)
         if python and label in python:
             py = python[label]
-            # What the ratio would be if the module's own code and the services it asks of the
-            # interpreter cost nothing: the host's callables and the call into the module remain.
-            floor = (parts["host_calls"] + parts["entry"]) / py
-            line += f"{py:10.0f}{parts['total'] / py:8.2f}{floor:7.2f}"
+            line += f"{py:10.0f}{parts['total'] / py:8.2f}{floor(parts, py):7.2f}"
         out.append(line)
     return "\n".join(out)
 

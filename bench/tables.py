@@ -13,6 +13,9 @@ import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import breakdown  # noqa: E402
 
 
 def versions():
@@ -67,7 +70,7 @@ def breakdown_table(version):
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for entry, parts in counts["breakdown"].items():
         py, cy = python.get(entry), cython.get(entry)
-        floor = (parts["host_calls"] + parts["entry"]) / py if py else None
+        floor = breakdown.floor(parts, py) if py else None
         cells = [parts[k] for k in ("total", "module", "host_calls", "interpreter", "entry")]
         row = [f"{v:.0f}" for v in cells]
         row += [f"{py:.0f}" if py else "n/a", f"{parts['total'] / py:.2f}" if py else "n/a",

@@ -114,10 +114,8 @@ struct Plan {
 Plan plan_read(PyTypeObject* type, PyObject* name);
 Plan plan_store(PyTypeObject* type, PyObject* name);
 
-// The instance dict of an object whose type was planned for it, or an empty Ref while it has none
-// yet: read in place at a fixed offset, otherwise where the interpreter says (making it from inline
-// attribute values where it keeps those: the same attributes, stored differently). Runs no Python
-// code.
+// Where the interpreter says an object's dict is, making it from inline attribute values where it
+// keeps those (the same attributes, stored differently); null while it has none.
 PyObject* made_dict(PyObject* obj) noexcept;
 inline PyObject* computed_dict(PyObject* obj) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
@@ -133,9 +131,12 @@ inline PyObject* computed_dict(PyObject* obj) noexcept {
 #endif
     return made_dict(obj);
 }
-inline Ref instance_dict(PyObject* obj, Py_ssize_t offset) {
-    if (offset > 0) return Ref::borrow_or_empty(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
-    return Ref::borrow_or_empty(computed_dict(obj));
+// The instance dict of an object whose type was planned for it (borrowed), or null while it has
+// none yet: read in place at a fixed offset, otherwise where the interpreter says. Runs no Python
+// code.
+inline PyObject* dict_at(PyObject* obj, Py_ssize_t offset) noexcept {
+    if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+    return computed_dict(obj);
 }
 
 }  // namespace py

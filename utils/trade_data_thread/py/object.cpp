@@ -145,8 +145,7 @@ void Attr::learn(PyTypeObject* type) const {
 }
 
 Ref Attr::from_instance_dict(PyObject* obj) const {
-    PyObject* found = offset_ > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_)
-                                  : computed_dict(obj);
+    PyObject* found = dict_at(obj, offset_);
     if (!found) return getattr(obj);
     // The entry where the name was last found, when it still holds that very key: from finding
     // the dict to reading the entry no Python code runs.
@@ -180,7 +179,7 @@ void SetAttr::operator()(PyObject* obj, PyObject* value) const {
     if constexpr (k_caches) {
         PyTypeObject* type = Py_TYPE(obj);
         if (seen_.matches(type)) {
-            Ref dict = instance_dict(obj, offset_);
+            Ref dict = Ref::borrow_or_empty(dict_at(obj, offset_));
             if (dict) {
                 check(PyDict_SetItem(dict.get(), name(name_), value));
                 return;
