@@ -9,6 +9,7 @@
 #include "py/attr.hpp"
 #include "py/call.hpp"
 #include "py/function.hpp"
+#include "py/layout.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -187,6 +188,7 @@ void load(PyObject* module) {
     if (!py::check(PyDict_Contains(modules.get(), qualified.get())))
         py::check(PyDict_SetItem(modules.get(), qualified.get(), module));
 
+    py::layout::check_all();
     import_all();
     create_shared_state();
     PyObject* module_name = qualified.get();
