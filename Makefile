@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-nocache bench build clean leaks asan matrix stress
+.PHONY: demo test test-nocache test-stats bench build clean leaks asan matrix stress
 
 # The dependencies are declared in pyproject.toml; an edit there installs what is new.
 $(STAMP): pyproject.toml
@@ -29,6 +29,10 @@ test: build
 # The suite on the module built without its caches (TDT_CACHES=OFF), in build/nocache.
 test-nocache: $(STAMP)
 	tools/nocache.sh $(PY) $(ARGS)
+
+# The suite on the module built with its fast-path counters (TDT_STATS=ON), in build/stats.
+test-stats: $(STAMP)
+	tools/stats.sh $(PY) $(ARGS)
 
 bench: build
 	tools/bench.sh $(ARGS)

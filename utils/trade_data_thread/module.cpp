@@ -10,6 +10,7 @@
 #include "py/call.hpp"
 #include "py/function.hpp"
 #include "py/layout.hpp"
+#include "py/stats.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -194,6 +195,8 @@ void load(PyObject* module) {
     PyObject* module_name = qualified.get();
     for (const py::FunctionDef& def : marketdata::k_query_functions)
         bind(def.name, py::make_function(def, "", module_name).get());
+    if constexpr (py::stats::k_enabled)
+        bind(py::stats::k_function.name, py::make_function(py::stats::k_function, "", module_name).get());
 
     py::Ref base = py::getattr(py::global(N::strategy).get(), N::TovikStrategy);
     py::Ref cls = adapter::make_strategy_class(base.get(), module_name);

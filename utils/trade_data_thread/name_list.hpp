@@ -133,6 +133,7 @@
     /* module functions and methods, and their parameters */                                      \
     X(get_current_bar, "get_current_bar") X(get_current_tick, "get_current_tick")                 \
     X(history_ticks, "history_ticks") X(history_bars, "history_bars") X(count, "count")           \
+    X(fastpath_stats, "_fastpath_stats")           \
     X(initialize, "initialize") X(on_initialize, "on_initialize") X(on_switch_day, "on_switch_day") \
     X(on_snapshot, "on_snapshot") X(on_tick_order, "on_tick_order") X(on_tick_trade, "on_tick_trade") \
     X(on_bar, "on_bar") X(on_login, "on_login") X(on_query_asset, "on_query_asset")               \

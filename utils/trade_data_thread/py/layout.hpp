@@ -4,7 +4,7 @@
 // paths that read it take the generic path for the life of the process.
 #pragma once
 
-#include "py/compat.hpp"
+#include "py/function.hpp"
 
 #include <cstdint>
 
@@ -55,3 +55,9 @@ bool probe_member_slots();
 bool probe_deque_blocks();
 
 }  // namespace py::layout
+
+namespace py::stats {
+// `_fastpath_stats()`, a module function of the stats build only: {path: {"hit": n, "miss": n,
+// "learn": n}} for every path, and {"layouts": {layout: usable}}. Counts since the load.
+extern const FunctionDef k_function;
+}  // namespace py::stats
