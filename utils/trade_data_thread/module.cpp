@@ -245,8 +245,6 @@ PyObject* create_module(PyObject* spec) {
 // interpreter, starts from nothing. What may belong to the ended interpreter is dropped unreleased.
 void unpin() noexcept {
     py::unbind_globals();
-    py::end_era();
-    py::forget_names();
     g_state = State{};
 }
 

@@ -26,17 +26,23 @@ public:
             if (seen_.matches(Py_TYPE(obj))) {
                 if (access_ == Access::slot) {
                     PyObject* held = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
-                    if (held) return Ref::borrow(held);
+                    if (held) {
+                        stats::hit(stats::Path::read_slot);
+                        return Ref::borrow(held);
+                    }
                 } else if (access_ == Access::instance_dict) {
                     // Values the object keeps outside a dict are read where the interpreter's own
                     // specialised reads find them.
                     if (inline_ >= 0)
                         if (PyObject* const* values = table::inline_values(obj))
-                            if (PyObject* value = values[inline_]) return Ref::borrow(value);
+                            if (PyObject* value = values[inline_]) {
+                                stats::hit(stats::Path::read_inline);
+                                return Ref::borrow(value);
+                            }
                     return from_instance_dict(obj);
                 }
             } else {
-                learn(Py_TYPE(obj));
+                missed(Py_TYPE(obj));
             }
         }
         return getattr(obj);
@@ -44,30 +50,32 @@ public:
 
 private:
     Ref getattr(PyObject* obj) const { return Ref::steal_or_raise(PyObject_GetAttr(obj, name(name_))); }
-    void learn(PyTypeObject* type) const;
+    void missed(PyTypeObject* type) const;
     Ref from_instance_dict(PyObject* obj) const;
-    Ref missing(PyObject* obj) const;
     Name name_;
     mutable Seen seen_;
+    mutable Backoff backoff_;
     mutable Access access_ = Access::generic;
     mutable Py_ssize_t offset_ = 0;
-    static constexpr Py_ssize_t k_unshared = -2;
     mutable Py_ssize_t hint_ = -1;    // the instance-dict entry the name was last found in
     mutable Py_ssize_t inline_ = -1;  // the name's index among values kept outside a dict
 };
 
-// A store site of one attribute name: `obj.name = value`. While the type is unchanged, has the
-// generic setattr and nothing of that name (so no descriptor can intercept the store), straight
-// into the instance dict; otherwise setattr.
+// `obj.<n>` through a read site of its own at this point of the code.
+#define TDT_GET(obj, n) ([](PyObject* o) {            \
+    static const ::py::Attr tdt_site{::py::Name::n}; \
+    return tdt_site(o);                              \
+}(obj))
+
+// A store site of one attribute name: `obj.name = value`, always through the object's own
+// setattr, which keeps inline values inline as plain Python does.
 class SetAttr {
 public:
     constexpr explicit SetAttr(Name name) noexcept : name_(name) {}
-    void operator()(PyObject* obj, PyObject* value) const;
+    void operator()(PyObject* obj, PyObject* value) const { check(PyObject_SetAttr(obj, name(name_), value)); }
 
 private:
     Name name_;
-    mutable Seen seen_;
-    mutable Py_ssize_t offset_ = 0;
 };
 
 // One row of a field table: a key (a dictionary key or a keyword) and the record attribute whose
@@ -91,8 +99,13 @@ public:
     // The rows' slot offsets when every row is a member slot of `type` as it is now, else null.
     const Py_ssize_t* slots_of(PyTypeObject* type) const {
         if constexpr (!k_caches) return nullptr;
-        if (slots_.matches(type)) return offsets_.data();
+        if (slots_.matches(type)) {
+            stats::hit(stats::Path::read_table);
+            return offsets_.data();
+        }
         if (other_.matches(type)) return nullptr;
+        if (!slots_.empty()) stats::miss(stats::Path::read_table);
+        if (!backoff_.may_learn()) return nullptr;
         learn(type);
         return slots_.matches(type) ? offsets_.data() : nullptr;
     }
@@ -105,7 +118,8 @@ private:
 
     // Plans every row under one version tag, read before and checked after the lookups.
     void learn(PyTypeObject* type) const {
-        unsigned int version = compat::type_version(type), at = era();
+        stats::learn(stats::Path::read_table);
+        unsigned int version = compat::type_version(type), at = epoch();
         std::array<Py_ssize_t, K> offsets{};
         bool all_slots = true;
         for (std::size_t i = 0; i < K; ++i) {
@@ -113,7 +127,7 @@ private:
             all_slots = all_slots && plan.access == Access::slot;
             offsets[i] = plan.offset;
         }
-        if (version == 0 || at == 0 || compat::type_version(type) != version || era() != at) return;
+        if (version == 0 || at == 0 || compat::type_version(type) != version || epoch() != at) return;
         if (all_slots) {
             offsets_ = offsets;
             slots_.remember(type, version, at);
@@ -125,6 +139,7 @@ private:
     std::array<Attr, K> sites_;
     mutable Seen slots_;  // a type whose rows are all member slots, at offsets_
     mutable Seen other_;  // a type for which some row is not
+    mutable Backoff backoff_;
     mutable std::array<Py_ssize_t, K> offsets_{};
 };
 
@@ -167,17 +182,54 @@ inline Ref global(Name n) {
         bool valid = detail::g_watching;
 #endif
         if (valid)
-            if (PyObject* value = detail::g_seen[static_cast<std::size_t>(n)]) return Ref::borrow(value);
+            if (PyObject* value = detail::g_seen[static_cast<std::size_t>(n)]) {
+                stats::hit(stats::Path::global);
+                return Ref::borrow(value);
+            }
     }
     return detail::look_up_global(n);
 }
 
-// `cls.name` for a class object. A plain value stored in the class (an enumeration member, a
-// constant) is remembered, one per name, while neither the class nor its metaclass changes;
-// descriptors and metaclasses with their own attribute lookup always go through getattr.
-Ref class_attr(PyObject* cls, Name n);
+// A read site of class attributes: `cls.<name>`. A plain value stored in the class (an
+// enumeration member, a constant), a staticmethod's function and a classmethod are remembered,
+// for up to four (class, name) pairs at a site, while neither the class nor its metaclass changes;
+// other descriptors and metaclasses with their own attribute lookup always go through getattr.
+// On an object that is not a class, `obj.<name>` through a read site of that name.
+class ClassAttr {
+public:
+    Ref operator()(PyObject* cls, Name n) const;
+    // `cls.<name>(*args)`. A remembered classmethod over a Python function calls the function with
+    // `cls` first, which is what the bound method it would make does.
+    Ref call(PyObject* cls, Name n, std::initializer_list<PyObject*> args) const;
 
+private:
+    struct Entry {
+        Name name{};
+        Seen cls, meta;
+        Kept value;  // the class's own stored value, kept while both guards hold; empty: getattr
+    };
+    const Entry* entry(PyTypeObject* type, Name n) const;
+    static constexpr std::size_t k_entries = 4;
+    mutable std::array<Entry, k_entries> entries_{};
+    mutable std::uint8_t next_ = 0;
+    mutable Backoff backoff_;
+};
+
+// `cls.<n>` and `cls.<n>(*args)` through a class-attribute site of their own at this point of the
+// code; `n` may vary from call to call.
+#define TDT_CLASS_ATTR(cls, n) ([](PyObject* c, ::py::Name m) {  \
+    static const ::py::ClassAttr tdt_site;                     \
+    return tdt_site(c, m);                                     \
+}(cls, n))
+#define TDT_CLASS_CALL(cls, n, ...) ([](PyObject* c, ::py::Name m, std::initializer_list<PyObject*> a) { \
+    static const ::py::ClassAttr tdt_site;                                                            \
+    return tdt_site.call(c, m, a);                                                                    \
+}(cls, n, __VA_ARGS__))
 // `Enum.member` of an enumeration bound as a module global, read at each use.
+#define TDT_MEMBER(enum_global, member) TDT_CLASS_ATTR(::py::global(::py::Name::enum_global).get(), member)
+
+// `cls.<n>` with no site of its own: getattr.
+Ref class_attr(PyObject* cls, Name n);
 inline Ref member_of(Name enum_global, Name member) { return class_attr(global(enum_global).get(), member); }
 
 // Python's `a == b` (no identity shortcut: `__eq__` always runs) and truth tests.

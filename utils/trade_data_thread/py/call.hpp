@@ -28,12 +28,8 @@ PyObject* make_kwnames(std::initializer_list<Name> names);
 template <Name... Ks>
 struct Kw {
     static PyObject* names() {
-        static PyObject* tuple = nullptr;  // built under the GIL, kept while the names are
-        static unsigned int generation = 0;
-        if (!tuple || generation != names_generation()) {
-            tuple = detail::make_kwnames({Ks...});
-            generation = names_generation();
-        }
+        static PyObject* tuple = nullptr;  // built under the GIL, kept for the life of the process
+        if (!tuple) tuple = detail::make_kwnames({Ks...});
         return tuple;
     }
 };
@@ -44,20 +40,18 @@ class KwNames {
 public:
     template <class Rows, class Keyword = std::identity>
     PyObject* get(const Rows& rows, Keyword keyword = {}) const {
-        if (!tuple_ || generation_ != names_generation()) {
+        if (!tuple_) {
             Ref tuple = Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(std::size(rows))));
             Py_ssize_t i = 0;
             for (const auto& row : rows)
                 PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(name(std::invoke(keyword, row))));
             tuple_ = tuple.release();
-            generation_ = names_generation();
         }
         return tuple_;
     }
 
 private:
     mutable PyObject* tuple_ = nullptr;
-    mutable unsigned int generation_ = 0;
 };
 
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {}) {
@@ -91,6 +85,7 @@ private:
     void learn(PyTypeObject* type) const;
     Name name_;
     mutable Seen seen_;
+    mutable Backoff backoff_;
     mutable Kept method_;
 };
 
@@ -117,6 +112,7 @@ private:
              PyObject* kwnames) const;
     void learn(PyTypeObject* type) const;
     mutable Seen seen_;
+    mutable Backoff backoff_;
     mutable Kept init_;
 };
 

@@ -22,9 +22,9 @@ bool may_be_tracked(PyObject* value) {
 }  // namespace
 
 void DictShape::learn() const {
+    stats::learn(stats::Path::dict_template);
     Ref t = Ref::steal_or_raise(PyDict_New());
     for (Name key : keys_) check(PyDict_SetItem(t.get(), name(key), Py_None));
-    generation_ = names_generation();
     template_.reset(std::move(t));  // the one it replaces holds only str keys and None
 }
 
@@ -36,7 +36,8 @@ Ref DictShape::build(std::initializer_list<PyObject*> leading, std::span<const R
         return i < lead ? leading.begin()[i] : rest[static_cast<std::size_t>(i - lead)].get();
     };
     if constexpr (k_caches && table::k_known) {
-        if (!template_.get() || generation_ != names_generation()) learn();
+        if (layout::usable(layout::Layout::dict_entries)) {
+        if (!template_.get()) learn();
         PyObject* source = template_.get();
         Ref copy = Ref::steal_or_raise(PyDict_Copy(source));
         table::View view;
@@ -54,9 +55,12 @@ Ref DictShape::build(std::initializer_list<PyObject*> leading, std::span<const R
                 Py_DECREF(Py_None);
             }
             if (track && !is_tracked(copy.get())) PyObject_GC_Track(copy.get());
+            stats::hit(stats::Path::dict_template);
             return copy;
         }
+        stats::miss(stats::Path::dict_template);
         // Not the copy expected (it holds only the keys and None): insert instead.
+        }
     }
     Ref dict = Ref::steal_or_raise(_PyDict_NewPresized(n));
     for (Py_ssize_t i = 0; i < n; ++i) check(PyDict_SetItem(dict.get(), name(keys_[static_cast<std::size_t>(i)]), value(i)));

@@ -30,8 +30,7 @@ private:
     void learn() const;
 
     std::vector<Name> keys_;
-    mutable Kept template_;                // the keys bound to None, never shared
-    mutable unsigned int generation_ = 0;  // of the names the template was made from
+    mutable Kept template_;  // the keys bound to None, never shared
 };
 
 // Each row's attribute of `record` into `out`, in row order. When every row is a member slot of the

@@ -14,7 +14,8 @@
     X(inline_values)  /* an instance's attribute values kept outside a dict (3.11 on) */          \
     X(managed_dict)   /* where an instance keeps its dict once made (3.11 on) */                  \
     X(member_slots)   /* a member descriptor's slot offset */                                     \
-    X(deque_blocks)   /* a deque's blocks */
+    X(deque_blocks)   /* a deque's blocks */                                                      \
+    X(classmethod_callable) /* what a classmethod wraps */
 // clang-format on
 
 namespace py::layout {
@@ -53,6 +54,7 @@ bool probe_inline_values();
 bool probe_managed_dict();
 bool probe_member_slots();
 bool probe_deque_blocks();
+bool probe_classmethod_callable();
 
 }  // namespace py::layout
 

@@ -24,15 +24,4 @@ void init_names() {
     }
 }
 
-namespace {
-unsigned int g_generation = 0;
-}
-
-void forget_names() noexcept {
-    for (PyObject*& s : g_names) s = nullptr;
-    ++g_generation;
-}
-
-unsigned int names_generation() noexcept { return g_generation; }
-
 }  // namespace py

@@ -24,12 +24,6 @@ inline PyObject* name(Name n) noexcept { return g_names[static_cast<std::size_t>
 // Interns the whole table; a no-op after the first success.
 void init_names();
 
-// Forgets the table and everything built from it (call shapes, literals), without releasing them:
-// they belong to an interpreter that has ended. The next load interns them anew.
-void forget_names() noexcept;
-// Changes with every `forget_names`: what is built from the table records it and is built again
-// when it changes.
-unsigned int names_generation() noexcept;
 
 }  // namespace py
 

@@ -43,7 +43,7 @@ PyObject* make_kwnames(std::initializer_list<Name> names) {
 Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
     // On a class the method is looked up as any class attribute (getattr, then a plain call).
     if (PyType_Check(obj)) {
-        Ref method = class_attr(obj, n);
+        Ref method = getattr(obj, n);
         return detail::vectorcall(method.get(), nullptr, args, {}, nullptr);
     }
     PyObject* stack[detail::k_max_args + 2];
@@ -56,8 +56,11 @@ Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
 Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) const {
     if constexpr (k_caches) {
         PyTypeObject* type = Py_TYPE(obj);
+        bool holds = seen_.matches(type);
+        if (!holds && !seen_.empty()) stats::miss(stats::Path::method);
         // Learning may run code, so a type just learned is matched again.
-        if (seen_.matches(type) || (learn(type), seen_.matches(type))) {
+        if (holds || (backoff_.may_learn() && (learn(type), seen_.matches(type)))) {
+            stats::hit(stats::Path::method);
             Ref method = Ref::borrow(method_.get());  // ours for the call, whatever the call relearns
             return detail::vectorcall(method.get(), obj, args, {}, nullptr);
         }
@@ -66,6 +69,7 @@ Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) con
 }
 
 void Method::learn(PyTypeObject* type) const {
+    stats::learn(stats::Path::method);
     // Without an instance dict nothing can shadow the type's method.
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return;
     Found found = lookup(type, name(name_));
@@ -73,7 +77,7 @@ void Method::learn(PyTypeObject* type) const {
     if (found.version == 0 || !method || Py_TYPE(method) != &PyMethodDescr_Type ||
         !PyType_IsSubtype(type, PyDescr_TYPE(method)))
         return;
-    seen_.remember(type, found.version, found.era);
+    seen_.remember(type, found.version, found.epoch);
     method_.reset(std::move(found.value));
 }
 
@@ -101,16 +105,21 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
     if constexpr (k_caches) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         // Only `type` itself as metaclass: its __call__ is the one this replaces.
-        if (Py_TYPE(cls) == &PyType_Type && (seen_.matches(type) || (learn(type), seen_.matches(type)))) {
+        bool holds = Py_TYPE(cls) == &PyType_Type && seen_.matches(type);
+        if (!holds && !seen_.empty()) stats::miss(stats::Path::construct);
+        if (Py_TYPE(cls) == &PyType_Type &&
+            (holds || (backoff_.may_learn() && (learn(type), seen_.matches(type))))) {
             // object.__new__ ignores the arguments when __init__ is overridden; it allocates,
             // refuses abstract classes and sets up the instance's attribute storage. Allocating may
             // run finalizers, so __init__ is looked for afterwards, as type.__call__ does.
             Ref no_args = Ref::steal_or_raise(PyTuple_New(0));
             Ref self = Ref::steal_or_raise(type->tp_new(type, no_args.get(), nullptr));
             if (Py_TYPE(self.get()) != type || !seen_.matches(type)) {
+                stats::miss(stats::Path::construct);
                 init_generically(self.get(), pos, kw_values, kwnames);
                 return self;
             }
+            stats::hit(stats::Path::construct);
             Ref init = Ref::borrow(init_.get());  // ours for the call, whatever the call relearns
             Ref result = detail::vectorcall(init.get(), self.get(), pos, kw_values, kwnames);
             if (result.get() != Py_None) {
@@ -125,112 +134,75 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
 }
 
 void New::learn(PyTypeObject* type) const {
+    stats::learn(stats::Path::construct);
     if (type->tp_new != PyBaseObject_Type.tp_new) return;
     Found init = lookup(type, name(Name::dunder_init));
     if (init.version == 0 || !init.value || Py_TYPE(init.value.get()) != &PyFunction_Type) return;
-    seen_.remember(type, init.version, init.era);
+    seen_.remember(type, init.version, init.epoch);
     init_.reset(std::move(init.value));
 }
 
 // ---- attributes --------------------------------------------------------------------------------
 
-void Attr::learn(PyTypeObject* type) const {
+void Attr::missed(PyTypeObject* type) const {
+    if (!seen_.empty())
+        stats::miss(access_ == Access::slot ? stats::Path::read_slot
+                    : inline_ >= 0         ? stats::Path::read_inline
+                                           : stats::Path::read_dict);
+    if (!backoff_.may_learn()) return;
+    stats::learn(access_ == Access::slot ? stats::Path::read_slot : stats::Path::read_dict);
     Plan plan = plan_read(type, name(name_));
     if (plan.version == 0) return;
     access_ = plan.access;
     offset_ = plan.offset;
     hint_ = -1;
     inline_ = plan.access == Access::instance_dict ? table::inline_index(type, name(name_)) : -1;
-    seen_.remember(type, plan.version, plan.era);
+    seen_.remember(type, plan.version, plan.epoch);
 }
 
 Ref Attr::from_instance_dict(PyObject* obj) const {
-    PyObject* found = dict_at(obj, offset_);
+    // No dict made (the values are inline, or there are none): the generic lookup, which leaves
+    // them so.
+    PyObject* found = table::made_dict(obj, offset_);
     if (!found) return getattr(obj);
     // The entry where the name was last found, when it still holds that very key: from finding
-    // the dict to reading the entry no Python code runs.
+    // the dict to reading the entry no Python code runs. Only a dict with a table of its own, as
+    // the interpreter's own hinted reads: a split one's values follow its class's keys.
     table::View view;
-    if (table::view(found, view))
-        if (PyObject* value = view.value_if(hint_, name(name_))) return Ref::borrow(value);
+    bool combined = table::view(found, view) && !view.split;
+    if (combined)
+        if (PyObject* value = view.value_if(hint_, name(name_))) {
+            stats::hit(stats::Path::read_dict_entry);
+            return Ref::borrow(value);
+        }
     // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
     Ref dict = Ref::borrow(found);
     PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
-    if (!value) return missing(obj);
+    if (!value) {
+        if (PyErr_Occurred()) raise();
+        return getattr(obj);  // not in the dict: the generic lookup's own AttributeError
+    }
+    stats::hit(stats::Path::read_dict);
     Ref held = Ref::borrow(value);
-    // Keys made apart from the names table (equal, not the same object) are not searched for
-    // again until the site learns another type.
-    if (hint_ != k_unshared && table::view(dict.get(), view)) {
-        hint_ = view.index_of(name(name_));
-        if (hint_ < 0) hint_ = k_unshared;
-    }
+    if (combined && table::view(dict.get(), view) && !view.split) hint_ = view.index_of(name(name_));
     return held;
-}
-
-// Not in the instance dict: the generic lookup's own AttributeError, without searching the dict
-// again (which would run a colliding key's __eq__ twice). Only valid while the type is unchanged.
-Ref Attr::missing(PyObject* obj) const {
-    if (PyErr_Occurred()) raise();
-    if (!seen_.matches(Py_TYPE(obj))) return getattr(obj);
-    Ref empty = Ref::steal_or_raise(PyDict_New());
-    return Ref::steal_or_raise(_PyObject_GenericGetAttrWithDict(obj, name(name_), empty.get(), 0));
-}
-
-void SetAttr::operator()(PyObject* obj, PyObject* value) const {
-    if constexpr (k_caches) {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (seen_.matches(type)) {
-            Ref dict = Ref::borrow_or_empty(dict_at(obj, offset_));
-            if (dict) {
-                check(PyDict_SetItem(dict.get(), name(name_), value));
-                return;
-            }
-        } else {
-            Plan plan = plan_store(type, name(name_));
-            if (plan.version != 0) {
-                offset_ = plan.offset;
-                seen_.remember(type, plan.version, plan.era);
-            }
-        }
-    }
-    check(PyObject_SetAttr(obj, name(name_), value));
 }
 
 namespace {
 
-struct ClassValue {
-    Seen cls, meta;
-    Kept value;  // the class's own stored value, kept while both guards hold; empty: getattr
-};
-ClassValue g_class_values[static_cast<std::size_t>(Name::count_)];
-
-// A staticmethod is the one descriptor a class value may be: its `__get__` hands out the function
-// it wraps and runs no Python code.
-bool plain_or_static(PyObject* value) {
-    return !Py_TYPE(value)->tp_descr_get || Py_TYPE(value) == &PyStaticMethod_Type;
+// A staticmethod is the one descriptor a class value may be besides a classmethod: its `__get__`
+// hands out the function it wraps and runs no Python code. A classmethod's binds what it wraps to
+// the class.
+bool keepable(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return !type->tp_descr_get || type == &PyStaticMethod_Type || type == &PyClassMethod_Type;
 }
 
-// Remembers `cls.<n>` when the metaclass resolves attributes as `type` does (a `__getattr__` of
-// its own only runs when that lookup fails, which a remembered value rules out) and has nothing of
-// that name, and the class's value is no descriptor or a staticmethod: then
-// `type.__getattribute__` returns the value as stored, or what the staticmethod wraps. Every guard
-// is read before the lookups that may run code, and checked after. A class whose value cannot be
-// kept is remembered too, with no value, so that it is not learned again at every read.
-void learn_class_value(ClassValue& seen, PyTypeObject* type, Name n) {
-    PyTypeObject* meta = Py_TYPE(type);
-    Found getattribute = lookup(meta, name(Name::dunder_getattribute));
-    if (getattribute.version == 0) return;
-    if (meta->tp_getattro != PyType_Type.tp_getattro) {
-        Found plain = lookup(&PyType_Type, name(Name::dunder_getattribute));
-        if (!plain.value || getattribute.value.get() != plain.value.get()) return;
-    }
-    Found on_meta = lookup(meta, name(n));
-    Found on_class = lookup(type, name(n));
-    if (on_meta.version != getattribute.version || on_class.version == 0 || compat::type_version(meta) != on_meta.version)
-        return;
-    bool keep = !on_meta.value && on_class.value && plain_or_static(on_class.value.get());
-    seen.cls.remember(type, on_class.version, on_class.era);
-    seen.meta.remember(meta, on_meta.version, on_meta.era);
-    seen.value.reset(keep ? std::move(on_class.value) : Ref{});
+// The value `type.__getattribute__` returns for a kept class value.
+Ref bound(PyObject* value, PyObject* cls) {
+    descrgetfunc get = Py_TYPE(value)->tp_descr_get;
+    if (!get) return Ref::borrow(value);
+    return Ref::steal_or_raise(get(value, nullptr, cls));
 }
 
 template <std::size_t... I>
@@ -243,23 +215,97 @@ const std::array<Attr, static_cast<std::size_t>(Name::count_)> g_object_reads =
 
 }  // namespace
 
-Ref class_attr(PyObject* cls, Name n) {
+// Remembers `cls.<n>` when the metaclass resolves attributes as `type` does (a `__getattr__` of
+// its own only runs when that lookup fails, which a remembered value rules out) and has nothing of
+// that name, and the class's value is no descriptor, a staticmethod or a classmethod: then
+// `type.__getattribute__` returns the value as stored, or bound by its `__get__`. Every guard is
+// read before the lookups that may run code, and checked after. A class whose value cannot be kept
+// is remembered too, with no value, so that it is not learned again at every read.
+const ClassAttr::Entry* ClassAttr::entry(PyTypeObject* type, Name n) const {
+    PyTypeObject* meta = Py_TYPE(type);
+    Entry* same_name = nullptr;
+    for (Entry& e : entries_) {
+        if (e.name != n || e.cls.empty()) continue;
+        if (e.cls.matches(type) && e.meta.matches(meta)) {
+            stats::hit(stats::Path::class_value);
+            return &e;
+        }
+        same_name = &e;
+    }
+    // A pair not seen yet takes a free entry, else the one of that name, else the next in turn;
+    // replacing one is learning again, which backs off.
+    Entry* e = same_name;
+    if (!e)
+        for (Entry& free : entries_)
+            if (free.cls.empty()) {
+                e = &free;
+                break;
+            }
+    if (!e || same_name) {
+        stats::miss(stats::Path::class_value);
+        if (!backoff_.may_learn()) return nullptr;
+        if (!e) e = &entries_[next_++ % k_entries];
+    }
+    stats::learn(stats::Path::class_value);
+    e->cls = Seen{};  // matches nothing while learning runs code
+    Found getattribute = lookup(meta, name(Name::dunder_getattribute));
+    if (getattribute.version == 0) return nullptr;
+    if (meta->tp_getattro != PyType_Type.tp_getattro) {
+        Found plain = lookup(&PyType_Type, name(Name::dunder_getattribute));
+        if (!plain.value || getattribute.value.get() != plain.value.get()) return nullptr;
+    }
+    Found on_meta = lookup(meta, name(n));
+    Found on_class = lookup(type, name(n));
+    if (on_meta.version != getattribute.version || on_class.version == 0 || compat::type_version(meta) != on_meta.version)
+        return nullptr;
+    bool keep = !on_meta.value && on_class.value && keepable(on_class.value.get());
+    // Dropping the value it held may run code, which may learn into this very entry: then that
+    // learning stands.
+    e->cls = Seen{};
+    PyObject* kept = keep ? on_class.value.get() : nullptr;
+    e->value.reset(keep ? std::move(on_class.value) : Ref{});
+    if (e->value.get() != kept || !e->cls.empty()) return nullptr;
+    e->name = n;
+    e->cls.remember(type, on_class.version, on_class.epoch);
+    e->meta.remember(meta, on_meta.version, on_meta.epoch);
+    // What was just learned is matched again: the tags may have changed meanwhile.
+    return e->cls.matches(type) && e->meta.matches(meta) ? e : nullptr;
+}
+
+Ref ClassAttr::operator()(PyObject* cls, Name n) const {
     if (!PyType_Check(cls)) return g_object_reads[static_cast<std::size_t>(n)](cls);
     if constexpr (k_caches) {
-        ClassValue& seen = g_class_values[static_cast<std::size_t>(n)];
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-        auto holds = [&] { return seen.cls.matches(type) && seen.meta.matches(Py_TYPE(cls)); };
-        // Learning may run code, so what was just learned is matched again. The value's own type
-        // may have gained a __get__ since (it is not the class's).
-        if (holds() || (learn_class_value(seen, type, n), holds())) {
-            PyObject* value = seen.value.get();
-            if (value && !Py_TYPE(value)->tp_descr_get) return Ref::borrow(value);
-            if (value && Py_TYPE(value) == &PyStaticMethod_Type)
-                return Ref::steal_or_raise(PyStaticMethod_Type.tp_descr_get(value, nullptr, cls));
-        }
+        // The value's own type may have gained a __get__ since (it is not the class's).
+        if (const Entry* e = entry(reinterpret_cast<PyTypeObject*>(cls), n))
+            if (PyObject* value = e->value.get(); value && keepable(value)) return bound(value, cls);
     }
     return getattr(cls, n);
 }
+
+Ref ClassAttr::call(PyObject* cls, Name n, std::initializer_list<PyObject*> args) const {
+    if (!PyType_Check(cls)) return call_method(cls, n, args);
+    Ref method;
+    if constexpr (k_caches) {
+        if (const Entry* e = entry(reinterpret_cast<PyTypeObject*>(cls), n)) {
+            PyObject* value = e->value.get();
+            if (value && Py_TYPE(value) == &PyClassMethod_Type) {
+                // What it wraps now (`classmethod.__init__` may run again on it): a Python function
+                // is called with the class first, as the bound method would call it.
+                PyObject* callable = table::classmethod_callable(value);
+                if (callable && PyFunction_Check(callable)) {
+                    stats::hit(stats::Path::classmethod);
+                    Ref function = Ref::borrow(callable);
+                    return detail::vectorcall(function.get(), cls, args, {}, nullptr);
+                }
+            }
+            if (value && keepable(value)) method = bound(value, cls);
+        }
+    }
+    if (!method) method = getattr(cls, n);
+    return detail::vectorcall(method.get(), nullptr, args, {}, nullptr);
+}
+
+Ref class_attr(PyObject* cls, Name n) { return getattr(cls, n); }
 
 Ref getattr_quiet(PyObject* obj, Name n) {
     PyObject* value = PyObject_GetAttr(obj, name(n));
@@ -295,6 +341,7 @@ using detail::g_seen_version;
 bool seen_valid() noexcept {
     std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
     if (version != g_seen_version) {
+        stats::miss(stats::Path::global);
         forget_seen();
         g_seen_version = version;
     }
@@ -306,6 +353,7 @@ void unwatch(PyObject*) noexcept {}
 using detail::g_watching;
 int g_watcher = -1;  // this interpreter's watcher id, -1 when none could be had
 int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    stats::miss(stats::Path::global);
     forget_seen();
     return 0;
 }
@@ -343,7 +391,10 @@ PyObject* find_global(Name n) {
         PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
         // A colliding key's __eq__ may change the dict during the lookup, which empties the table
         // (or gives the dict a new tag); what is then found is the dict's value after that change.
-        if (!seen) seen = PyDict_GetItemWithError(g_globals, name(n));
+        if (!seen) {
+            stats::learn(stats::Path::global);
+            seen = PyDict_GetItemWithError(g_globals, name(n));
+        }
         return seen;
     }
     return PyDict_GetItemWithError(g_globals, name(n));
@@ -437,10 +488,9 @@ std::pair<Ref, Ref> unpack2(PyObject* iterable) {
 // ---- text --------------------------------------------------------------------------------------
 
 PyObject* Literal::get() const {
-    if (!obj_ || generation_ != names_generation()) {
+    if (!obj_) {
         obj_ = PyUnicode_FromString(text_);
         if (!obj_) raise();
-        generation_ = names_generation();
     }
     return obj_;
 }

@@ -1,19 +1,17 @@
-// A dict's entry table read in place, for the interpreters whose dict layout we know (3.8 to 3.13,
-// not free-threaded). Reading it runs no Python code; what is read is only trusted where an entry
-// is seen to hold the expected key object.
+// The object layouts read in place: a dict's entry table, an instance's inline attribute values
+// and where it keeps its dict, for the interpreters whose layouts we know (3.8 to 3.13, not
+// free-threaded), each only once its check at load passed (py/layout.hpp). Reading them runs no
+// Python code; what is read is only trusted where an entry is seen to hold the expected key object.
 #pragma once
 
-#include "py/compat.hpp"
+#include "py/layout.hpp"
 
 #include <cstdint>
 
 namespace py::table {
 
-#if PY_VERSION_HEX >= 0x030E0000 || defined(Py_GIL_DISABLED)
-inline constexpr bool k_known = false;
-#else
-inline constexpr bool k_known = true;
-#endif
+using layout::k_known;
+using layout::Layout;
 
 // Entry i's key is at `entries + i * stride + key`, its value there too plus one word, or in
 // `split[i]` for a table whose values each dict keeps apart (an instance dict sharing its class's
@@ -86,7 +84,7 @@ inline bool view(PyObject* dict, View& v) noexcept {
     if constexpr (!k_known) {
         return false;
     } else {
-        if (!PyDict_Check(dict)) return false;
+        if (!PyDict_Check(dict) || !layout::usable(Layout::dict_entries)) return false;
         auto* d = reinterpret_cast<PyDictObject*>(dict);
         if (!view_keys(d->ma_keys, d->ma_values != nullptr, v)) return false;
 #if PY_VERSION_HEX < 0x030B0000
@@ -119,7 +117,8 @@ inline bool view(PyObject* dict, View& v) noexcept {
 // The index of `name` (that very key object) among the values of `type`'s instances, or -1.
 inline Py_ssize_t inline_index(PyTypeObject* type, PyObject* name) noexcept {
 #ifdef TDT_INLINE_VALUES
-    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        !layout::usable(Layout::inline_values) || !layout::usable(Layout::dict_entries))
         return -1;
 #  if PY_VERSION_HEX >= 0x030D0000
     if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) || type->tp_basicsize != sizeof(PyObject)) return -1;
@@ -151,6 +150,56 @@ inline PyObject* const* inline_values([[maybe_unused]] PyObject* obj) noexcept {
     if (!header[3]) return nullptr;
     return reinterpret_cast<PyObject* const*>(header + sizeof(PyObject*));
 #endif
+}
+
+// Where an instance keeps its dict once made (3.11 to 3.13, for classes flagged for a managed
+// dict): the word three before the object, which 3.12 uses for the inline values' address while
+// no dict is made, tagged by its low bit.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#  define TDT_MANAGED_DICT 1
+#endif
+
+inline bool managed(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+#else
+    (void)type;
+    return false;
+#endif
+}
+
+// Whether the dict of the type's instances can be found without making it: at a fixed offset, at
+// one computed from the object's size, or where a managed dict is kept (once its layout checked).
+inline bool dict_findable(PyTypeObject* type) noexcept {
+#ifdef TDT_MANAGED_DICT
+    if (managed(type)) return layout::usable(Layout::managed_dict);
+#endif
+    return !managed(type);
+}
+
+// The made dict of an instance of a type `dict_findable` answered for (borrowed), or null while it
+// has none. `offset` is the type's dict offset when fixed, else 0. Never makes a dict: an instance
+// that keeps its attributes as inline values keeps them so (the interpreter's fastest reads rely on
+// it, and plain Python code would not make one). Runs no Python code.
+inline PyObject* made_dict(PyObject* obj, Py_ssize_t offset) noexcept {
+    if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#ifdef TDT_MANAGED_DICT
+    if (managed(Py_TYPE(obj))) {
+        PyObject* made = reinterpret_cast<PyObject**>(obj)[-3];
+#  if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+        if (reinterpret_cast<std::uintptr_t>(made) & 1) made = nullptr;
+#  endif
+        return made;
+    }
+#endif
+    PyObject** dict = _PyObject_GetDictPtr(obj);  // an offset computed from the object's size
+    return dict ? *dict : nullptr;
+}
+
+// What a classmethod wraps (borrowed; null while it is uninitialised): the object's first field.
+inline PyObject* classmethod_callable(PyObject* method) noexcept {
+    if (!layout::usable(Layout::classmethod_callable)) return nullptr;
+    return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(method) + sizeof(PyObject))[0];
 }
 
 }  // namespace py::table

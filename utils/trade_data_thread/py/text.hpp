@@ -17,7 +17,6 @@ public:
 private:
     const char* text_;
     mutable PyObject* obj_ = nullptr;
-    mutable unsigned int generation_ = 0;
 };
 
 class Text {
