@@ -117,6 +117,16 @@ inline unsigned int type_version(PyTypeObject* type) noexcept {
 #endif
 }
 
+// Whether a str's length and characters can be read (a legacy string made by the C API's
+// wide-character constructors is not, until readied); 3.12 and newer have no such strings.
+inline bool is_ready([[maybe_unused]] PyObject* text) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    return true;
+#endif
+}
+
 // A legacy string (made by the C API's wide-character constructors) readied; 3.12 and newer have
 // no such strings.
 inline bool ready(PyObject* text) noexcept {

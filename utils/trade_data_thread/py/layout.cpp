@@ -19,7 +19,19 @@ void check_all() {
 #undef TDT_LAYOUT_PROBE
     };
     static_assert(std::size(k_probes) == static_cast<std::size_t>(Layout::count_));
-    for (std::size_t i = 0; i < std::size(k_probes); ++i) detail::g_usable[i] = k_probes[i]();
+    // Each probe reads through the same accessors the fast paths use, so its layout counts as usable
+    // while it runs; layouts are checked in order, each relying only on those before it.
+    for (std::size_t i = 0; i < std::size(k_probes); ++i) {
+        detail::g_usable[i] = true;
+        bool agrees = false;
+        try {
+            agrees = k_probes[i]();
+        } catch (...) {
+            detail::g_usable[i] = false;
+            throw;
+        }
+        detail::g_usable[i] = agrees;
+    }
 }
 
 }  // namespace py::layout

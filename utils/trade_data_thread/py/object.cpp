@@ -170,11 +170,14 @@ Ref Attr::from_instance_dict(PyObject* obj) const {
     // the interpreter's own hinted reads: a split one's values follow its class's keys.
     table::View view;
     bool combined = table::view(found, view) && !view.split;
-    if (combined)
-        if (PyObject* value = view.value_if(hint_, name(name_))) {
-            stats::hit(stats::Path::read_dict_entry);
+    if (combined && hint_ >= 0 && hint_ < view.count) {
+        PyObject* key = view.key_at(hint_);
+        PyObject* value = *view.value_slot(hint_);
+        if (key && value && table::same_text(key, name(name_))) {
+            stats::hit(key == name(name_) ? stats::Path::read_dict_entry : stats::Path::dict_equal_key);
             return Ref::borrow(value);
         }
+    }
     // Held for the lookup: a colliding key's __eq__ may replace the object's dict.
     Ref dict = Ref::borrow(found);
     PyObject* value = PyDict_GetItemWithError(dict.get(), name(name_));
@@ -184,7 +187,11 @@ Ref Attr::from_instance_dict(PyObject* obj) const {
     }
     stats::hit(stats::Path::read_dict);
     Ref held = Ref::borrow(value);
-    if (combined && table::view(dict.get(), view) && !view.split) hint_ = view.index_of(name(name_));
+    if (combined && table::view(dict.get(), view) && !view.split) {
+        hint_ = -1;
+        for (Py_ssize_t i = 0; i < view.count && hint_ < 0; ++i)
+            if (PyObject* key = view.key_at(i); key && table::same_text(key, name(name_))) hint_ = i;
+    }
     return held;
 }
 

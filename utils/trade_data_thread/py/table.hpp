@@ -7,6 +7,7 @@
 #include "py/layout.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace py::table {
 
@@ -42,6 +43,18 @@ struct View {
         return -1;
     }
 };
+
+// Whether `key` is an exact str with the same characters as `name` (an exact, ready str): then a
+// dict finds the one where it looks for the other, and comparing them runs no Python code. Keys
+// made apart from our names (a host's namespace built from text) are equal without being ours.
+inline bool same_text(PyObject* key, PyObject* name) noexcept {
+    if (key == name) return true;
+    if (!PyUnicode_CheckExact(key) || !compat::is_ready(key)) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    return length == PyUnicode_GET_LENGTH(name) && PyUnicode_KIND(key) == PyUnicode_KIND(name) &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(key)) == 0;
+}
 
 // The layouts of the key table (`ma_keys`):
 // - 3.8 to 3.10: {Py_ssize_t refcnt, size; lookup function; Py_ssize_t usable, nentries}, then
