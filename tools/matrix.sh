@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Build and test on every CPython from 3.8 up that pyenv has on this machine, each in its own venv
-# (.venv-3.X). Usage: tools/matrix.sh [all | min-max | 3.X ...]; min-max is the oldest and the newest.
+# (.venv-3.X), on the default build and on the stats build (tools/stats.sh, into build/stats).
+# Usage: tools/matrix.sh [all | min-max | 3.X ...]; min-max is the oldest and the newest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${PYENV_ROOT:-/root/.pyenv}/versions
@@ -45,6 +46,8 @@ for minor in $minors; do
         echo "matrix: the second-interpreter test was skipped on $v" >&2; exit 1
     fi
     "$venv/bin/python" tests/reliability/interpreters.py
+    # The counters' tests run only on the stats build: each fast path meant for this version is taken.
+    TDT_WERROR=ON tools/stats.sh "$venv/bin/python" -q
     passed+=("$v")
 done
 echo "matrix: passed on ${passed[*]}"
