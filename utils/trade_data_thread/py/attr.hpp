@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 namespace py {
@@ -228,8 +229,9 @@ private:
 // `Enum.member` of an enumeration bound as a module global, read at each use.
 #define TDT_MEMBER(enum_global, member) TDT_CLASS_ATTR(::py::global(::py::Name::enum_global).get(), member)
 
-// `cls.<n>` with no site of its own: getattr.
+// `cls.<n>` and `cls.<n>(*args)` with no site of their own: through a site kept for the name.
 Ref class_attr(PyObject* cls, Name n);
+Ref class_call(PyObject* cls, Name n, std::initializer_list<PyObject*> args);
 inline Ref member_of(Name enum_global, Name member) { return class_attr(global(enum_global).get(), member); }
 
 // Python's `a == b` (no identity shortcut: `__eq__` always runs) and truth tests.

@@ -41,11 +41,8 @@ PyObject* make_kwnames(std::initializer_list<Name> names) {
 }  // namespace detail
 
 Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
-    // On a class the method is looked up as any class attribute (getattr, then a plain call).
-    if (PyType_Check(obj)) {
-        Ref method = getattr(obj, n);
-        return detail::vectorcall(method.get(), nullptr, args, {}, nullptr);
-    }
+    // On a class the method is looked up as any class attribute, then called.
+    if (PyType_Check(obj)) return class_call(obj, n, args);
     PyObject* stack[detail::k_max_args + 2];
     std::size_t count = 1;
     stack[count++] = obj;
@@ -312,7 +309,15 @@ Ref ClassAttr::call(PyObject* cls, Name n, std::initializer_list<PyObject*> args
     return detail::vectorcall(method.get(), nullptr, args, {}, nullptr);
 }
 
-Ref class_attr(PyObject* cls, Name n) { return getattr(cls, n); }
+namespace {
+// The class-attribute sites of reads and calls made without a site of their own: one per name.
+std::array<ClassAttr, static_cast<std::size_t>(Name::count_)> g_class_reads;
+}  // namespace
+
+Ref class_attr(PyObject* cls, Name n) { return g_class_reads[static_cast<std::size_t>(n)](cls, n); }
+Ref class_call(PyObject* cls, Name n, std::initializer_list<PyObject*> args) {
+    return g_class_reads[static_cast<std::size_t>(n)].call(cls, n, args);
+}
 
 Ref getattr_quiet(PyObject* obj, Name n) {
     PyObject* value = PyObject_GetAttr(obj, name(n));
