@@ -214,3 +214,23 @@ def test_instance_attribute_shadowing_append_is_called(strategy, monkeypatch):
     for _ in range(3):
         strategy.on_tick_trade(_trade())
     assert len(seen) == 3 and len(queue) == 0
+
+
+def test_more_classes_than_a_class_value_site_keeps(strategy, monkeypatch):
+    """Six factories taking turns at one site that keeps four: each call uses its own class's."""
+    from pytovik.records import TickOrder
+    record = TickOrder(order_time=T, security_id="000001", market_type=MarketType.SZSE, side=49, order_type=50,
+                       biz_index=11)
+
+    def factory(tag, kind):
+        def make(*values):
+            return (tag, values[0])
+        return kind(make) if kind else make
+    kinds = [staticmethod, None, classmethod]
+    classes = [type("F%d" % i, (), {"__from_create__": factory(i, kinds[i % 3])}) for i in range(6)]
+    for round_ in range(40):
+        for i, cls in enumerate(classes):
+            monkeypatch.setattr(tdt, "L2Order", cls)
+            strategy.on_tick_order(record)
+            made = drain()[-1].l2_order
+            assert made == (i, cls if kinds[i % 3] is classmethod else 11)

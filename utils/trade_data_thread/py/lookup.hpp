@@ -62,6 +62,7 @@ public:
         epoch_ = epoch;
     }
     bool empty() const noexcept { return type_ == nullptr; }
+    bool saw(PyTypeObject* type) const noexcept { return type == type_; }
 
 private:
     PyTypeObject* type_ = nullptr;

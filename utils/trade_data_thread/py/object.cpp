@@ -227,25 +227,23 @@ const std::array<Attr, static_cast<std::size_t>(Name::count_)> g_object_reads =
 // is remembered too, with no value, so that it is not learned again at every read.
 const ClassAttr::Entry* ClassAttr::entry(PyTypeObject* type, Name n) const {
     PyTypeObject* meta = Py_TYPE(type);
-    Entry* same_name = nullptr;
+    Entry* changed = nullptr;  // the pair's own entry, learned before the class or metaclass changed
+    Entry* free = nullptr;
     for (Entry& e : entries_) {
-        if (e.name != n || e.cls.empty()) continue;
-        if (e.cls.matches(type) && e.meta.matches(meta)) {
-            stats::hit(stats::Path::class_value);
-            return &e;
-        }
-        same_name = &e;
-    }
-    // A pair not seen yet takes a free entry, else the one of that name, else the next in turn;
-    // replacing one is learning again, which backs off.
-    Entry* e = same_name;
-    if (!e)
-        for (Entry& free : entries_)
-            if (free.cls.empty()) {
-                e = &free;
-                break;
+        if (e.cls.empty()) {
+            if (!free) free = &e;
+        } else if (e.name == n && e.cls.saw(type)) {
+            if (e.cls.matches(type) && e.meta.matches(meta)) {
+                stats::hit(stats::Path::class_value);
+                return &e;
             }
-    if (!e || same_name) {
+            changed = &e;
+        }
+    }
+    // A pair not seen yet takes a free entry; learning a pair again, or in the place of another
+    // once all are taken, backs off.
+    Entry* e = changed ? changed : free;
+    if (!e || e == changed) {
         stats::miss(stats::Path::class_value);
         if (!backoff_.may_learn()) return nullptr;
         if (!e) e = &entries_[next_++ % k_entries];
@@ -281,7 +279,10 @@ Ref ClassAttr::operator()(PyObject* cls, Name n) const {
     if constexpr (k_caches) {
         // The value's own type may have gained a __get__ since (it is not the class's).
         if (const Entry* e = entry(reinterpret_cast<PyTypeObject*>(cls), n))
-            if (PyObject* value = e->value.get(); value && keepable(value)) return bound(value, cls);
+            if (PyObject* value = e->value.get(); value && keepable(value)) {
+                Ref held = Ref::borrow(value);  // its __get__ may run code that relearns the entry
+                return bound(held.get(), cls);
+            }
     }
     return getattr(cls, n);
 }
@@ -302,7 +303,10 @@ Ref ClassAttr::call(PyObject* cls, Name n, std::initializer_list<PyObject*> args
                     return detail::vectorcall(function.get(), cls, args, {}, nullptr);
                 }
             }
-            if (value && keepable(value)) method = bound(value, cls);
+            if (value && keepable(value)) {
+                Ref held = Ref::borrow(value);  // its __get__ may run code that relearns the entry
+                method = bound(held.get(), cls);
+            }
         }
     }
     if (!method) method = getattr(cls, n);
