@@ -34,11 +34,17 @@ def paths_meant(label, records, host):
     with_record = label not in ("get_current_tick", "history_ticks(code, 60)")
     meant = {"global"}
     if with_record:
-        meant |= {"method"}  # event_queue.append
+        meant |= {"method", "class_value"}  # event_queue.append; enumeration members
+        if label != "on_bar":
+            meant.add("dict_equal_key")  # the lean host's EVENT, a namespace of keys made from text
+        if label in ("on_snapshot", "on_bar", "on_order (fill)"):
+            meant.add("classmethod")  # the host model factories
         if records == "slots":
             meant.add("read_slot")
         else:
-            meant.add("read_inline" if INLINE else "read_dict")
+            meant.add("read_inline" if INLINE else "read_dict_entry")
+        if label == "on_bar" and not INLINE:
+            meant.add("store_dict")  # the strategy's bar counter, in the dict it has
         if label in ("on_snapshot", "on_bar"):
             meant.add("dict_template")
             if records == "slots":
@@ -145,28 +151,34 @@ def dict_made(obj):
     return word != 0
 
 
-class _PlainTrade:
-    def __init__(self, **fields):
-        for name, value in fields.items():
-            setattr(self, name, value)
-
-
 @pytest.mark.skipif(not INLINE, reason="instances keep inline values from 3.11 on")
-def test_warm_callbacks_leave_instance_values_inline(strategy):
+def test_warm_callbacks_leave_instance_values_inline():
+    from pytovik.strategy import TovikStrategy as SdkBase
+
+    class Strategy(tdt.TovikStrategy):  # classes of this test's own, whose instances start inline
+        pass
+
+    class PlainTrade:
+        def __init__(self, **fields):
+            for name, value in fields.items():
+                setattr(self, name, value)
+
+    strategy = Strategy.__new__(Strategy)
+    SdkBase.__init__(strategy)
     strategy.bar_cnt = 0
     strategy.current_trade_dt = 0
     fields = {name: getattr(_trade(), name) for name, _ in TickTrade._fields}
-    first = _PlainTrade(**{k: v for k, v in fields.items() if k != "value_trade"})  # lacks a field
+    first = PlainTrade(**{k: v for k, v in fields.items() if k != "value_trade"})  # lacks a field
+    records = [PlainTrade(**fields) for _ in range(3)]
+    bar = B.make_record("bar", "dict")
+    assert not any(dict_made(o) for o in [strategy, first, bar] + records)
     with pytest.raises(AttributeError):
         strategy.on_tick_trade(first)
-    records = [_PlainTrade(**fields) for _ in range(3)]
-    bar = B.make_record("bar", "dict")
     for record in records:
         strategy.on_tick_trade(record)
         strategy.on_bar(bar)
     drain()
-    assert not dict_made(strategy)
-    assert not any(dict_made(r) for r in records + [bar, first])
+    assert [dict_made(o) for o in [strategy, first, bar] + records] == [False] * 6
 
 
 # ---- guards on the warm path ---------------------------------------------------------------------

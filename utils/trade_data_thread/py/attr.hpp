@@ -68,15 +68,20 @@ private:
     return tdt_site(o);                              \
 }(obj))
 
-// A store site of one attribute name: `obj.name = value`, always through the object's own
-// setattr, which keeps inline values inline as plain Python does.
+// A store site of one attribute name: `obj.name = value`. While the type is unchanged, has the
+// generic setattr and nothing of that name (so no descriptor can intercept the store), straight
+// into the instance dict the object already has; otherwise, and for an object that keeps its
+// values inline with no dict, setattr (which keeps them inline, as plain Python does).
 class SetAttr {
 public:
     constexpr explicit SetAttr(Name name) noexcept : name_(name) {}
-    void operator()(PyObject* obj, PyObject* value) const { check(PyObject_SetAttr(obj, name(name_), value)); }
+    void operator()(PyObject* obj, PyObject* value) const;
 
 private:
     Name name_;
+    mutable Seen seen_;
+    mutable Backoff backoff_;
+    mutable Py_ssize_t offset_ = 0;
 };
 
 // One row of a field table: a key (a dictionary key or a keyword) and the record attribute whose

@@ -162,12 +162,14 @@ Ref Attr::from_instance_dict(PyObject* obj) const {
     // them so.
     PyObject* found = table::made_dict(obj, offset_);
     if (!found) return getattr(obj);
-    // The entry where the name was last found, when it still holds that very key: from finding
-    // the dict to reading the entry no Python code runs. Only a dict with a table of its own, as
-    // the interpreter's own hinted reads: a split one's values follow its class's keys.
+    // The entry where the name was last found, when it still holds that very key or an exact str
+    // equal to it: from finding the dict to reading the entry no Python code runs. From 3.11 only
+    // a dict with a table of its own, as the interpreter's own hinted reads: a split one's values
+    // are an instance's inline values, read as such. Before, instance dicts are split, and hinted
+    // reads take them as the interpreter's did.
     table::View view;
-    bool combined = table::view(found, view) && !view.split;
-    if (combined && hint_ >= 0 && hint_ < view.count) {
+    bool combined = table::view(found, view) && (!view.split || !table::k_inline_values);
+    if (combined && hint_ >= 0 && hint_ < view.count && hint_ < view.split_capacity) {
         PyObject* key = view.key_at(hint_);
         PyObject* value = *view.value_slot(hint_);
         if (key && value && table::same_text(key, name(name_))) {
@@ -184,12 +186,37 @@ Ref Attr::from_instance_dict(PyObject* obj) const {
     }
     stats::hit(stats::Path::read_dict);
     Ref held = Ref::borrow(value);
-    if (combined && table::view(dict.get(), view) && !view.split) {
+    if (combined && table::view(dict.get(), view) && (!view.split || !table::k_inline_values)) {
         hint_ = -1;
         for (Py_ssize_t i = 0; i < view.count && hint_ < 0; ++i)
             if (PyObject* key = view.key_at(i); key && table::same_text(key, name(name_))) hint_ = i;
     }
     return held;
+}
+
+void SetAttr::operator()(PyObject* obj, PyObject* value) const {
+    if constexpr (k_caches) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (seen_.matches(type)) {
+            // Held for the store: a colliding key's __eq__ may replace the object's dict.
+            if (Ref dict = Ref::borrow_or_empty(table::made_dict(obj, offset_))) {
+                stats::hit(stats::Path::store_dict);
+                check(PyDict_SetItem(dict.get(), name(name_), value));
+                return;
+            }
+        } else {
+            if (!seen_.empty()) stats::miss(stats::Path::store_dict);
+            if (backoff_.may_learn()) {
+                stats::learn(stats::Path::store_dict);
+                Plan plan = plan_store(type, name(name_));
+                if (plan.version != 0) {
+                    offset_ = plan.offset;
+                    seen_.remember(type, plan.version, plan.epoch);
+                }
+            }
+        }
+    }
+    check(PyObject_SetAttr(obj, name(name_), value));
 }
 
 namespace {

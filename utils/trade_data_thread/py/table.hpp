@@ -127,6 +127,12 @@ inline bool view(PyObject* dict, View& v) noexcept {
 #  define TDT_INLINE_VALUES 1
 #endif
 
+#ifdef TDT_INLINE_VALUES
+inline constexpr bool k_inline_values = true;
+#else
+inline constexpr bool k_inline_values = false;
+#endif
+
 // The index of `name` (that very key object) among the values of `type`'s instances, or -1.
 inline Py_ssize_t inline_index(PyTypeObject* type, PyObject* name) noexcept {
 #ifdef TDT_INLINE_VALUES
