@@ -1,9 +1,11 @@
-"""The history window against the plain-Python reference (bench/reference.py) over hostile values:
-deques in every shape their blocks can take, subclasses and other buffers, counts of every kind.
-The stats build also shows which of them take the fast path.
+"""The history window and the market code against the plain-Python reference (bench/reference.py)
+over hostile values: deques in every shape their blocks can take, subclasses and other buffers,
+counts of every kind; security ids and suffixes of every storage a str can have, str subclasses,
+and more codes than the module keeps. The stats build also shows which of them take the fast path.
 """
 
 import collections
+import ctypes
 import gc
 import importlib.util
 import os
@@ -14,6 +16,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import halvex.lumet.utils.trade_data_thread as tdt
+from pytovik.enums import MarketType
+from pytovik.records import Snapshot
 
 CODE = "000001.XSHE"
 ITEMS = [object() for _ in range(400)]
@@ -156,6 +160,54 @@ def test_a_collection_run_by_the_window_list_may_change_the_deque(change):
         assert [id(x) for x in window] == [id(x) for x in d]
 
 
+# ---- the market code ---------------------------------------------------------------------------
+
+def stored_as(text, maxchar):
+    """`text` stored as C code may make a str: `PyUnicode_New(len, maxchar)` filled with its
+    characters, wider than they need or one byte a character without the ASCII mark."""
+    new = ctypes.pythonapi.PyUnicode_New
+    new.restype, new.argtypes = ctypes.py_object, (ctypes.c_ssize_t, ctypes.c_uint32)
+    made = new(len(text), maxchar)
+    kind = 1 if maxchar < 256 else 2 if maxchar < 65536 else 4
+    data = text.encode({1: "latin-1", 2: "utf-16-le", 4: "utf-32-le"}[kind])
+    ctypes.memmove(id(made) + sys.getsizeof(made) - (len(text) + 1) * kind, data, len(data))
+    return made
+
+
+class Id(str):
+    def __add__(self, other):
+        return "id:" + str.__add__(self, other)
+
+
+class Suffix(str):
+    def __radd__(self, other):
+        return other + "sfx:" + str(self)
+
+
+def storage(text):
+    return type(text), text, sys.getsizeof(text), text.isascii()
+
+
+PAIRS = [("000001", "XSHE"), ("\u00e91\u4e2d", "XSHE"), ("1", "\U0001f600"), ("", ""), ("000001", "XSHG"),
+         (Id("000001"), "XSHE"), ("000001", Suffix("XSHE")), (stored_as("000001", 0xFFFF), "XSHE"),
+         (stored_as("000001", 0xFF), "XSHE"), ("000001", stored_as("XSHE", 0x10FFFF)),
+         (stored_as("\u00e9", 0xFFFF), stored_as("X", 0xFF)), ("8" * 32, "X" * 32), ("7" * 33, "XSHE")]
+
+
+def test_market_codes_are_the_concatenation_made_anew(strategy):
+    # Every pair after each of the others (a code made from equal text in another storage first),
+    # then more ids than the module keeps codes, then the pairs again.
+    suffix = [None]
+    tdt.get_exchane_from_tovik_mdtype = lambda market_type: suffix[0]
+    many = [(str(100000 + i), "XSHE") for i in range(150)]
+    for security_id, suffix[0] in PAIRS + PAIRS[::-1] + many + PAIRS + many[::3]:
+        tdt.history_tick.clear()
+        strategy.on_snapshot(Snapshot(security_id=security_id, market_type=MarketType.SZSE, orig_time=0))
+        [(code, ticks)] = tdt.history_tick.items()
+        expected = security_id + "." + suffix[0]
+        assert storage(code) == storage(expected) and ticks[-1]["market_code"] is code
+
+
 # ---- which path each takes (stats build) --------------------------------------------------------
 
 def counts(path):
@@ -180,3 +232,15 @@ def test_the_window_is_copied_from_the_blocks_of_an_exact_deque_only(buffer, fas
     # Where the layout is not known the path is compiled out and counts nothing.
     expected = ((1, 0) if fast else (0, 1)) if LAYOUTS_KNOWN else (0, 0)
     assert (after["hit"] - before["hit"], after["miss"] - before["miss"]) == expected
+
+
+@needs_stats
+@pytest.mark.parametrize("security_id, fast", [("000001", True), (Id("000001"), False)])
+def test_a_code_made_before_is_handed_out_again_for_exact_str_only(strategy, security_id, fast):
+    record = Snapshot(security_id=security_id, market_type=MarketType.SZSE, orig_time=0)
+    strategy.on_snapshot(record)
+    before = counts("market_code")
+    strategy.on_snapshot(record)
+    after = counts("market_code")
+    assert (after["hit"] - before["hit"], after["miss"] - before["miss"]) == ((1, 0) if fast else (0, 1))
+
