@@ -1,5 +1,5 @@
 """Where the native module's instructions go, per entry point: read from the callgrind dumps that
-`instructions.py --keep DIR` leaves (one dump per entry point).
+`instructions.py --keep DIR` leaves in DIR/native (one dump per entry point).
 
 Every instruction counted inside an entry point falls in exactly one column:
 
@@ -17,7 +17,8 @@ would reach if its own code and the services it asks of the interpreter cost not
 
 `bench/instructions.py` adds these columns for the native module to its output and JSON.
 
-Usage: python bench/breakdown.py DIR [DIR ...]   (the dumps of one callgrind run per directory)
+Usage: python bench/breakdown.py DIR [DIR ...]   (the dumps of one callgrind run per directory,
+       such as KEEP/native of `instructions.py --keep KEEP`)
 """
 
 import glob
@@ -32,6 +33,12 @@ CALLS = {
     "_PyObject_Call", "_PyObject_MakeTpCall", "_PyFunction_Vectorcall", "PyObject_CallObject",
     "PyObject_CallOneArg", "PyObject_CallNoArgs", "PyObject_VectorcallDict", "_PyObject_FastCallDictTstate",
     "method_vectorcall", "_PyEval_Vector", "object_vacall", "PyObject_CallMethodObjArgs",
+    # Before 3.9 `PyObject_Vectorcall` is inlined into its caller, which then calls the callable's
+    # own vectorcall function: for a builtin function or method, one of these.
+    "cfunction_vectorcall_O", "cfunction_vectorcall_NOARGS", "cfunction_vectorcall_FASTCALL",
+    "cfunction_vectorcall_FASTCALL_KEYWORDS", "method_vectorcall_O", "method_vectorcall_NOARGS",
+    "method_vectorcall_FASTCALL", "method_vectorcall_FASTCALL_KEYWORDS", "method_vectorcall_VARARGS",
+    "method_vectorcall_VARARGS_KEYWORDS",
 }
 NAMED = re.compile(r"\((\d+)\)(?: (.*))?")
 
@@ -67,6 +74,9 @@ def split(path):
                         host += cost
                     elif not in_module and MODULE in cob:
                         inside += cost
+                    # A call names its callee's object only when it differs from the caller's: the
+                    # next call is in the caller's object unless it says otherwise.
+                    cob = ob
                 elif in_module:
                     module += cost
                 continue

@@ -6,7 +6,7 @@ C-level loop (`deque(map(...), maxlen=0)`, which the interpreter runs in `consum
 callgrind counts only inside that function and dumps after each loop, so each dump is one entry
 point. The loop's own cost (a few dozen instructions per call) is included for every contender.
 
-Usage: python bench/instructions.py [--calls N] [--host lean|sim] [--records slots|dict]
+Usage: python bench/instructions.py [--calls N] [--host lean|sim] [--records slots|dict] [--keep DIR]
        python bench/instructions.py --child CONTENDER ...   (run under valgrind by the parent)
 """
 
@@ -42,7 +42,8 @@ def child(args):
 
 
 def count(contender, args):
-    out = tempfile.mkdtemp(prefix="callgrind-")
+    out = os.path.join(args.keep, contender) if args.keep else tempfile.mkdtemp(prefix="callgrind-")
+    os.makedirs(out, exist_ok=True)
     cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=consume_iterator",
            "--dump-after=consume_iterator", f"--callgrind-out-file={out}/cg.out", sys.executable,
            os.path.abspath(__file__), "--child", contender, "--calls", str(args.calls), "--host", args.host,
@@ -50,7 +51,8 @@ def count(contender, args):
     env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
     subprocess.run(cmd, env=env, check=True, capture_output=True)
     rows = [breakdown.per_call(path, args.calls) for path in breakdown.dumps(out)]
-    shutil.rmtree(out, ignore_errors=True)
+    if not args.keep:
+        shutil.rmtree(out, ignore_errors=True)
     return [row for row in rows if row["total"]]
 
 
@@ -61,6 +63,7 @@ def main():
     ap.add_argument("--host", default="lean")
     ap.add_argument("--records", default="slots")
     ap.add_argument("--out", default=os.path.join(HERE, "instructions.json"))
+    ap.add_argument("--keep", help="leave each contender's callgrind dumps in KEEP/CONTENDER")
     args = ap.parse_args()
     if args.child:
         return child(args)

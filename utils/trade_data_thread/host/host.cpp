@@ -1,8 +1,12 @@
 #include "host/host.hpp"
 #include "py/imports.hpp"
+#include "py/stats.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace host {
 
@@ -22,7 +26,8 @@ void Post::operator()(PyObject* kwnames, std::span<PyObject* const> payload) con
 }
 
 namespace {
-// a + "." + b for two exact str, in one allocation.
+// a + "." + b for two exact str, in one allocation: the code's storage follows from theirs, as
+// concatenation lays it out (the widest kind of the two, and ASCII only when both are).
 py::Ref join_code(PyObject* a, PyObject* b) {
     Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
     Py_UCS4 maxchar = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b));
@@ -40,6 +45,68 @@ py::Ref join_code(PyObject* a, PyObject* b) {
     if (PyUnicode_CopyCharacters(code.get(), la + 1, b, 0, lb) < 0) py::raise();
     return code;
 }
+
+// The codes made last, by the two texts each was made from: 64 entries, placed by a hash of both.
+// A str cannot change, and the code of two exact str is a new string whose characters and storage
+// follow from theirs alone, so the code made before from the same texts is the string this one
+// would be; only its identity differs from a fresh one. The converter that gives the suffix still
+// runs for every record. Entries hold their own references, and are forgotten unreleased when the
+// names go (they may belong to an interpreter that has ended). Only short texts are kept, so that
+// what the entries keep alive stays small.
+struct CodeEntry {
+    PyObject* id = nullptr;
+    PyObject* suffix = nullptr;
+    PyObject* code = nullptr;
+};
+constexpr std::size_t k_code_entries = 64;
+constexpr Py_ssize_t k_code_text_max = 32;  // characters of an id or a suffix
+CodeEntry g_codes[k_code_entries];
+unsigned int g_codes_generation = 0;
+
+// The same characters in the same storage (kind, and ASCII or not), which decide the code's storage.
+bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+           PyUnicode_IS_ASCII(a) == PyUnicode_IS_ASCII(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+}
+
+// FNV-1a over a text's stored bytes.
+std::uint32_t mix(std::uint32_t h, PyObject* text) noexcept {
+    const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+// `id + "." + suffix` for two exact str, readied.
+py::Ref code_of(PyObject* id, PyObject* suffix) {
+    if constexpr (!py::k_caches) return join_code(id, suffix);
+    if (PyUnicode_GET_LENGTH(id) > k_code_text_max || PyUnicode_GET_LENGTH(suffix) > k_code_text_max) {
+        py::stats::miss(py::stats::Path::market_code);
+        return join_code(id, suffix);
+    }
+    if (g_codes_generation != py::names_generation()) {
+        std::fill(std::begin(g_codes), std::end(g_codes), CodeEntry{});
+        g_codes_generation = py::names_generation();
+    }
+    CodeEntry& e = g_codes[mix(mix(2166136261u, id), suffix) % k_code_entries];
+    if (e.code && same_text(e.id, id) && same_text(e.suffix, suffix)) {
+        py::stats::hit(py::stats::Path::market_code);
+        return py::Ref::borrow(e.code);
+    }
+    py::stats::miss(py::stats::Path::market_code);
+    py::Ref code = join_code(id, suffix);
+    CodeEntry old = std::exchange(e, CodeEntry{Py_NewRef(id), Py_NewRef(suffix), Py_NewRef(code.get())});
+    py::stats::learn(py::stats::Path::market_code);
+    // Freeing exact str runs no Python code.
+    Py_XDECREF(old.id);
+    Py_XDECREF(old.suffix);
+    Py_XDECREF(old.code);
+    return code;
+}
 }  // namespace
 
 py::Ref market_code(PyObject* record, const py::Attr& security_id, const py::Attr& market_type) {
@@ -55,10 +122,11 @@ py::Ref market_code(PyObject* record, const py::Attr& security_id, const py::Att
         // Legacy strings are readied first: their length and characters are only known then.
         if (PyUnicode_CheckExact(suffix.get())) {
             if (!py::compat::ready(id.get()) || !py::compat::ready(suffix.get())) py::raise();
-            return join_code(id.get(), suffix.get());
+            return code_of(id.get(), suffix.get());
         }
         prefix = py::Ref::steal_or_raise(PyUnicode_Concat(id.get(), py::name(N::dot)));
     }
+    py::stats::miss(py::stats::Path::market_code);
     return py::Ref::steal_or_raise(PyNumber_Add(prefix.get(), suffix.get()));
 }
 

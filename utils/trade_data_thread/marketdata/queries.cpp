@@ -2,6 +2,7 @@
 // history: a code whose buffer disappears while the query runs (the day switch) reads as absent.
 #include "marketdata/marketdata.hpp"
 #include "py/attr.hpp"
+#include "py/deque.hpp"
 
 namespace marketdata {
 namespace {
@@ -41,6 +42,7 @@ py::Ref window(N history_name, PyObject* code, PyObject* count) {
         PyErr_Format(PyExc_ValueError, "count must be a non-negative integer, not %S", index.get());
         py::raise();
     }
+    if (py::Ref newest = py::newest_of_deque(buffer.get(), wanted)) return newest;
     py::Ref all = py::Ref::steal_or_raise(PySequence_List(buffer.get()));
     Py_ssize_t size = PyList_GET_SIZE(all.get());
     if (wanted >= size) return all;
