@@ -66,7 +66,7 @@ def test_warm_path_takes_the_fast_paths_meant_for_this_interpreter(records):
 def test_layouts_checked_at_load():
     assert tdt._fastpath_stats()["layouts"] == {
         "dict_entries": KNOWN, "inline_values": INLINE, "managed_dict": INLINE, "member_slots": KNOWN,
-        "deque_blocks": False, "classmethod_callable": KNOWN}
+        "deque_blocks": KNOWN, "classmethod_callable": KNOWN}
 
 
 # ---- guards that must refuse --------------------------------------------------------------------

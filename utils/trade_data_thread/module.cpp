@@ -189,8 +189,8 @@ void load(PyObject* module) {
     if (!py::check(PyDict_Contains(modules.get(), qualified.get())))
         py::check(PyDict_SetItem(modules.get(), qualified.get(), module));
 
-    py::layout::check_all();
     import_all();
+    py::layout::check_all();
     create_shared_state();
     PyObject* module_name = qualified.get();
     for (const py::FunctionDef& def : marketdata::k_query_functions)

@@ -50,8 +50,7 @@ py::Ref join_code(PyObject* a, PyObject* b) {
 // A str cannot change, and the code of two exact str is a new string whose characters and storage
 // follow from theirs alone, so the code made before from the same texts is the string this one
 // would be; only its identity differs from a fresh one. The converter that gives the suffix still
-// runs for every record. Entries hold their own references, and are forgotten unreleased when the
-// names go (they may belong to an interpreter that has ended). Only short texts are kept, so that
+// runs for every record. Entries hold their own references; only short texts are kept, so that
 // what the entries keep alive stays small.
 struct CodeEntry {
     PyObject* id = nullptr;
@@ -61,10 +60,9 @@ struct CodeEntry {
 constexpr std::size_t k_code_entries = 64;
 constexpr Py_ssize_t k_code_text_max = 32;  // characters of an id or a suffix
 CodeEntry g_codes[k_code_entries];
-unsigned int g_codes_generation = 0;
 
 // The same characters in the same storage (kind, and ASCII or not), which decide the code's storage.
-bool same_text(PyObject* a, PyObject* b) noexcept {
+bool same_storage(PyObject* a, PyObject* b) noexcept {
     if (a == b) return true;
     Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     int kind = PyUnicode_KIND(a);
@@ -88,12 +86,8 @@ py::Ref code_of(PyObject* id, PyObject* suffix) {
         py::stats::miss(py::stats::Path::market_code);
         return join_code(id, suffix);
     }
-    if (g_codes_generation != py::names_generation()) {
-        std::fill(std::begin(g_codes), std::end(g_codes), CodeEntry{});
-        g_codes_generation = py::names_generation();
-    }
     CodeEntry& e = g_codes[mix(mix(2166136261u, id), suffix) % k_code_entries];
-    if (e.code && same_text(e.id, id) && same_text(e.suffix, suffix)) {
+    if (e.code && same_storage(e.id, id) && same_storage(e.suffix, suffix)) {
         py::stats::hit(py::stats::Path::market_code);
         return py::Ref::borrow(e.code);
     }
