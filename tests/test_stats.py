@@ -5,6 +5,7 @@ every build: the module makes no instance dict that plain Python code would not 
 """
 
 import collections
+import enum
 import ctypes
 import os
 import sys
@@ -246,3 +247,33 @@ def test_more_classes_than_a_class_value_site_keeps(strategy, monkeypatch):
             strategy.on_tick_order(record)
             made = drain()[-1].l2_order
             assert made == (i, cls if kinds[i % 3] is classmethod else 11)
+
+
+# ---- comparisons of built-in numbers and enumeration members ------------------------------------
+
+class _Int(int):
+    pass
+
+
+class _Contrary(int):
+    def __gt__(self, other):
+        return not int.__gt__(self, other)
+
+
+class _Level(enum.IntEnum):
+    LOW = 1
+    HIGH = 2
+
+
+@pytest.mark.parametrize("bid, offer", [
+    (7, 5), (5, 7), (5, 5), (True, False), (2 ** 70, 2 ** 70 - 1), (-2 ** 70, 3), (_Int(9), 8),
+    (_Contrary(9), 8), (_Level.HIGH, _Level.LOW), (_Level.LOW, 1), (1.5, 1.25), (float("nan"), 1.0),
+    (-0.0, 0.0), (3, 2.5), (2.5, _Int(3)),
+])
+def test_aggressor_side_compares_as_python_does(strategy, bid, offer):
+    from halvex.lumet.const import SIDE
+    record = _trade()
+    record.bid_appl_seq_num, record.offer_appl_seq_num = bid, offer
+    for _ in range(3):
+        strategy.on_tick_trade(record)
+    assert drain()[-1].l2_transaction.side is (SIDE.BUY if bid > offer else SIDE.SELL)

@@ -462,7 +462,46 @@ Ref detail::look_up_global(Name n) {
 
 bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
+namespace {
+
+template <class T>
+bool holds(T x, T y, int op) noexcept {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// `a <op> b` where both sides compare with the same built-in comparison, whose answer depends on
+// nothing but their values: then whichever side Python asks first answers, and that is the
+// answer. 1 or 0, or -1 to take the generic comparison.
+int known_comparison(PyObject* a, PyObject* b, int op) noexcept {
+    if constexpr (!k_caches) return -1;
+    richcmpfunc ca = Py_TYPE(a)->tp_richcompare, cb = Py_TYPE(b)->tp_richcompare;
+    if (ca != cb) return -1;
+    if (ca == PyLong_Type.tp_richcompare && PyLong_Check(a) && PyLong_Check(b)) {  // int, bool, subclasses
+        int oa = 0, ob = 0;
+        long long x = PyLong_AsLongLongAndOverflow(a, &oa), y = PyLong_AsLongLongAndOverflow(b, &ob);
+        if (oa || ob || ((x == -1 || y == -1) && PyErr_Occurred())) {
+            PyErr_Clear();  // cannot fail on an int, but a huge one is compared generically
+            return -1;
+        }
+        return holds(x, y, op);
+    }
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return holds(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+    // object's own comparison: equal only to itself, and no order.
+    if (ca == PyBaseObject_Type.tp_richcompare && (op == Py_EQ || op == Py_NE)) return (a == b) == (op == Py_EQ);
+    return -1;
+}
+
+}  // namespace
+
 bool compare(PyObject* a, PyObject* b, int op) {
+    if (int known = known_comparison(a, b, op); known >= 0) return known;
     Ref result = Ref::steal_or_raise(PyObject_RichCompare(a, b, op));
     return truthy(result.get());
 }
