@@ -14,6 +14,7 @@ import json
 import os
 import sys
 import tempfile
+import threading
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -80,6 +81,19 @@ def drain(tdt):
     while len(tdt.event_queue):
         out.append(tdt.event_queue.popleft())
     return out
+
+
+def in_thread(run, stack_kib):
+    """run() on a thread whose stack is `stack_kib` KiB, or on this thread when 0."""
+    if not stack_kib:
+        return run()
+    threading.stack_size(stack_kib * 1024)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(0)
 
 
 # ---- instance-dict reads: the dict being searched is dropped by a key's comparison ---------------
@@ -251,13 +265,46 @@ def chain(error):
 
 
 @child
-def cycle(name):
+def cycle(name, stack_kib):
     tdt, s = loaded()
-    try:
-        CYCLES[name](tdt, s)
-        print("returned")
-    except Exception as e:
-        print("caught", any(isinstance(x, RecursionError) for x in chain(e)))
+
+    def run():
+        try:
+            CYCLES[name](tdt, s)
+            print("returned")
+        except Exception as e:
+            print("caught", any(isinstance(x, RecursionError) for x in chain(e)))
+    in_thread(run, int(stack_kib))
+
+
+@child
+def small_stack(stack_kib):
+    """A query and a snapshot callback, by the module and by the plain-Python reference, on a
+    thread with a stack of `stack_kib` KiB."""
+    import importlib.util
+    tdt, s = loaded()
+    spec = importlib.util.spec_from_file_location("reference", os.path.join(os.path.dirname(HERE), "bench",
+                                                                            "reference.py"))
+    reference = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reference)
+    from pytovik.strategy import TovikStrategy as SdkBase
+    plain = reference.TovikStrategy.__new__(reference.TovikStrategy)
+    SdkBase.__init__(plain)
+    outcomes = []
+
+    def attempt(call):
+        try:
+            call()
+            outcomes.append("ok")
+        except Exception as e:
+            outcomes.append(repr(e))
+
+    def run():
+        attempt(lambda: tdt.get_current_tick("000001.XSHE"))
+        attempt(lambda: s.on_snapshot(Snapshot(**SNAPSHOT)))
+        attempt(lambda: plain.on_snapshot(Snapshot(**SNAPSHOT)))
+    in_thread(run, int(stack_kib))
+    print(outcomes, list(tdt.history_tick), list(reference.history_tick))
 
 
 # ---- class values after the type cache restarts its version tags ----------------------------------

@@ -42,9 +42,17 @@ def test_foreign_slot_descriptor_raises_as_getattr_does(layout):
 
 # ---- recursion through the module's own functions -------------------------------------------------
 
+@pytest.mark.parametrize("stack_kib", [0, 64], ids=["main thread", "64 KiB thread"])
 @pytest.mark.parametrize("cycle", list(children.CYCLES))
-def test_a_cycle_of_module_functions_raises_recursion_error(cycle):
-    assert child_outcome(run_child("cycle", cycle)) == "caught True"
+def test_a_cycle_of_module_functions_raises_recursion_error(cycle, stack_kib):
+    assert child_outcome(run_child("cycle", cycle, stack_kib)) == "caught True"
+
+
+@pytest.mark.parametrize("stack_kib", [32, 64, 128, 256])
+def test_module_functions_run_on_every_stack_plain_python_runs_on(stack_kib):
+    # A query and a callback, and the plain-Python reference's callback, on the thread's first calls.
+    outcome = child_outcome(run_child("small_stack", stack_kib))
+    assert outcome == "['ok', 'ok', 'ok'] ['000001.XSHE'] ['000001.XSHE']"
 
 
 # ---- attribute writes on a strategy that overrides __setattr__ -------------------------------------
