@@ -2,20 +2,19 @@
 class-value caches, the module globals, the module's own functions and the load state.
 
 Every shortcut must give what plain Python code doing the same reads, writes and calls gives.
-Scenarios that could end in a memory error run in a child interpreter, which prints its outcome:
-a crash there is a failed test, not a lost suite.
+Scenarios that could end in a memory error run in a child interpreter (the programs of
+tests/children.py), which prints its outcome: a crash there is a failed test, not a lost suite.
 """
 
 import collections
 import ctypes
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
-from conftest import SIM, drain
+import children
+from children import child_outcome, run_child
+from conftest import drain
 from halvex.lumet.core.events import EVENT
 from halvex.lumet.environment import Environment
 import halvex.lumet.utils.trade_data_thread as tdt
@@ -25,207 +24,35 @@ from pytovik.records import Bar, Snapshot, TickTrade
 T = 1700000040000
 FUNCTION_TYPE = type(tdt.get_current_tick)
 
-# ---- child interpreters -----------------------------------------------------------------------
-
-# The child's start: the module on the stand-ins, a strategy made as the `strategy` fixture makes
-# it (plus the bar counter), and the records' usual fields.
-PRELUDE = """
-import collections, functools, gc, sys
-import halvex.lumet.utils.trade_data_thread as tdt
-from halvex.lumet.core.events import EVENT
-from halvex.lumet.environment import Environment
-from pytovik.enums import MarketType
-from pytovik.records import Bar, Snapshot, TickTrade
-from pytovik.strategy import TovikStrategy as SdkBase
-
-s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
-SdkBase.__init__(s)
-s.bar_cnt = 0
-s.current_trade_dt = 0
-T = 1700000040000
-SNAPSHOT = dict(Snapshot._fields, orig_time=T, security_id="000001", market_type=MarketType.SZSE)
-BAR = dict(Bar._fields, end_time=T, security_id="000001", market_type=MarketType.SZSE, close=2.0)
-TRADE = dict(TickTrade._fields, trade_time=T, security_id="000001", market_type=MarketType.SZSE,
-             bid_appl_seq_num=7, offer_appl_seq_num=5, trade_type=70)
-
-def drain():
-    out = []
-    while len(tdt.event_queue):
-        out.append(tdt.event_queue.popleft())
-    return out
-"""
-
-
-def run_child(code, prelude=True):
-    """Runs code in a fresh interpreter with the stand-ins importable, after PRELUDE unless told."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([SIM] + [p for p in sys.path if p])
-    source = (PRELUDE if prelude else "") + textwrap.dedent(code)
-    return subprocess.run([sys.executable, "-W", "ignore", "-c", source], env=env, capture_output=True,
-                          text=True, timeout=300)
-
-
-def child_outcome(result):
-    """The child's last printed line; the child must have ended normally."""
-    assert result.returncode == 0, "child ended with status %d\n%s" % (result.returncode, result.stderr[-4000:])
-    lines = result.stdout.strip().splitlines()
-    assert lines, result.stderr[-4000:]
-    return lines[-1]
-
 
 # ---- instance-dict reads: the dict being searched is dropped by a key's comparison ---------------
 
-DICT_RECORDS = """
-class Rec(object):
-    '''A record that keeps its fields in its instance dict.'''
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
-
-class CollidingKey(object):
-    '''An instance-dict key that hashes like `name`. Once armed, its first comparison gives the
-    record a new __dict__ (so the dict being searched loses its last owner) and fills the freed
-    memory with lookalike dicts.'''
-    def __init__(self, record, name, replacement):
-        self.record, self.name, self.replacement = record, name, replacement
-        self.armed = False
-    def __hash__(self):
-        return hash(self.name)
-    def __eq__(self, other):
-        if self.armed and self.record is not None:
-            record, self.record = self.record, None
-            record.__dict__ = dict(self.replacement)
-            self.litter = [{self.name: "FREED"} for _ in range(64)]
-        return False
-
-def colliding(fields, name, replacement):
-    record = Rec()
-    key = CollidingKey(record, name, replacement)
-    record.__dict__[key] = None
-    record.__dict__.update(fields)   # the key is in place before `name`: it is compared first
-    key.armed = True
-    return record
-"""
-
-
-@pytest.mark.parametrize("handler, fields, name, new_value, observe", [
-    ("on_snapshot", "SNAPSHOT", "security_id", "000002", "list(tdt.history_tick)[-1].split('.')[0]"),
-    ("on_snapshot", "SNAPSHOT", "last_price", 9.0, "tdt.history_tick['000001.XSHE'][-1]['last_price']"),
-    ("on_bar", "BAR", "security_id", "000002", "list(tdt.history_bar)[-1].split('.')[0]"),
-    ("on_bar", "BAR", "close", 9.0, "tdt.history_bar['000001.XSHE'][-1]['close_price']"),
-], ids=["snapshot-security_id", "snapshot-last_price", "bar-security_id", "bar-close"])
-def test_instance_dict_read_survives_a_key_that_replaces_the_dict(handler, fields, name, new_value, observe):
-    result = run_child(DICT_RECORDS + f"""
-Environment.get_instance().set_universe(["a", "b", "c"])
-for _ in range(3):   # the read site learns Rec as an instance-dict type
-    s.{handler}(Rec(**{fields}))
-replacement = dict({fields}, **{{{name!r}: {new_value!r}}})
-expected = getattr(colliding({fields}, {name!r}, replacement), {name!r})
-tdt.history_tick.clear(); tdt.history_bar.clear()
-s.{handler}(colliding({fields}, {name!r}, replacement))
-print(repr(expected), repr({observe}))
-""")
-    expected, got = child_outcome(result).split(" ", 1)
+@pytest.mark.parametrize("case", list(children.DICT_READS))
+def test_instance_dict_read_survives_a_key_that_replaces_the_dict(case):
+    expected, got = child_outcome(run_child("instance_dict_read", case)).split(" ", 1)
     assert got == expected
 
 
 # ---- slot reads: a member descriptor that belongs to another class --------------------------------
 
-FOREIGN_SLOTS = {
-    # The foreign slot's offset falls on another slot of the record.
-    "unrelated class, offset inside the record": """
-class Other(object):
-    __slots__ = ("a", "security_id")
-class Rec(object):
-    __slots__ = ("x0", "x1", "x2")
-    def __init__(self):
-        self.x0 = self.x1 = self.x2 = "STRAY"
-foreign = Other.__dict__["security_id"]
-""",
-    # The foreign slot's offset lies past the record's end.
-    "unrelated class, offset past the record": """
-class Other(object):
-    __slots__ = tuple("p%d" % i for i in range(40)) + ("security_id",)
-class Rec(object):
-    __slots__ = ("x0",)
-    def __init__(self):
-        self.x0 = "STRAY"
-foreign = Other.__dict__["security_id"]
-""",
-}
-
-
-@pytest.mark.parametrize("layout", list(FOREIGN_SLOTS))
+@pytest.mark.parametrize("layout", list(children.FOREIGN_SLOTS))
 def test_foreign_slot_descriptor_raises_as_getattr_does(layout):
-    result = run_child(FOREIGN_SLOTS[layout] + """
-for key, value in SNAPSHOT.items():
-    if key != "security_id":
-        setattr(Rec, key, value)
-
-def first_read(self):
-    # The class takes the foreign descriptor while the module reads the attribute the first time.
-    Rec.security_id = foreign
-    Rec.x0   # and gets its new version tag at once
-    return "000001"
-
-Rec.security_id = property(first_read)
-records = [Rec() for _ in range(64)]
-s.on_snapshot(records[20])
-try:
-    s.on_snapshot(records[21])
-    module = "no error: %r" % list(tdt.history_tick)
-except TypeError:
-    module = "TypeError"
-try:
-    records[22].security_id
-    python = "no error"
-except TypeError:
-    python = "TypeError"
-print(python, module)
-""")
-    assert child_outcome(result) == "TypeError TypeError"
+    assert child_outcome(run_child("foreign_slot", layout)) == "TypeError TypeError"
 
 
 # ---- recursion through the module's own functions -------------------------------------------------
 
-CYCLES = {
-    "create_time_listener is the bound set_timer": """
-s.create_time_listener = s.set_timer
-s.set_timer()
-""",
-    "create_time_listener is a partial of set_timer": """
-s.create_time_listener = functools.partial(tdt.TovikStrategy.set_timer, s)
-s.set_timer()
-""",
-    "the history's deque factory is a partial of on_bar": """
-bar = Bar(**BAR)
-tdt.deque = functools.partial(s.on_bar, bar)
-s.on_bar(bar)
-""",
-    "the event queue's append is a partial of send_day_event": """
-class Queue(object):
-    pass
-queue = Queue()
-queue.append = functools.partial(tdt.TovikStrategy.send_day_event, s, EVENT.TICK)
-tdt.event_queue = queue
-s.send_day_event(EVENT.TICK, 1)
-""",
-}
+@pytest.mark.parametrize("stack_kib", [0, 64], ids=["main thread", "64 KiB thread"])
+@pytest.mark.parametrize("cycle", list(children.CYCLES))
+def test_a_cycle_of_module_functions_raises_recursion_error(cycle, stack_kib):
+    assert child_outcome(run_child("cycle", cycle, stack_kib)) == "caught True"
 
 
-@pytest.mark.parametrize("cycle", list(CYCLES))
-def test_a_cycle_of_module_functions_raises_recursion_error(cycle):
-    result = run_child(f"""
-def chain(error):
-    while error is not None:
-        yield error
-        error = error.__cause__ or error.__context__
-try:
-{textwrap.indent(CYCLES[cycle], "    ")}
-    print("returned")
-except Exception as e:
-    print("caught", any(isinstance(x, RecursionError) for x in chain(e)))
-""")
-    assert child_outcome(result) == "caught True"
+@pytest.mark.parametrize("stack_kib", [32, 64, 128, 256])
+def test_module_functions_run_on_every_stack_plain_python_runs_on(stack_kib):
+    # A query and a callback, and the plain-Python reference's callback, on the thread's first calls.
+    outcome = child_outcome(run_child("small_stack", stack_kib))
+    assert outcome == "['ok', 'ok', 'ok'] ['000001.XSHE'] ['000001.XSHE']"
 
 
 # ---- attribute writes on a strategy that overrides __setattr__ -------------------------------------
@@ -272,319 +99,36 @@ def test_bar_counter_writes_go_through_the_strategy_setattr(how):
 
 # ---- class values after the type cache restarts its version tags ----------------------------------
 
-REPLACED_MEMBERS = {
-    "EVENT.BEFORE_TRADING": ("EVENT", "BEFORE_TRADING", "s.send_before_trading_event()",
-                             "drain()[-1].event_type"),
-    "SIDE.BUY": ("tdt.SIDE", "BUY", "s.on_tick_trade(TickTrade(**TRADE))", "drain()[-1].l2_transaction.side"),
-}
-
-
-@pytest.mark.parametrize("member", list(REPLACED_MEMBERS))
+@pytest.mark.parametrize("member", list(children.REPLACED_MEMBERS))
 def test_member_replaced_on_the_class_is_seen_after_the_type_cache_is_cleared(member):
     # Where clearing the type cache restarts the version tags, a class changed since the cache
     # learned it can come back with the tag the cache remembers: the value must still be current.
-    cls, name, call, observe = REPLACED_MEMBERS[member]
-    result = run_child(f"""
-clear = getattr(sys, "_clear_type_cache")
-
-def run():
-    # The same steps every time, so the class gets the same version tag whenever tags restart.
-    clear()
-    getattr({cls}, {name!r})
-    {call}
-    return {observe}
-
-for _ in range(5):
-    run()
-replacement = object()
-type.__setattr__({cls}, {name!r}, replacement)
-print(all(run() is replacement for _ in range(3)))
-""")
-    assert child_outcome(result) == "True"
+    assert child_outcome(run_child("replaced_member", member)) == "True"
 
 
 # ---- class values when the lookups that decide caching change the class ----------------------------
 
 @pytest.mark.parametrize("change_at", [1, 2, 3])
 def test_class_value_follows_a_change_made_during_its_own_lookups(change_at):
-    # The metaclass namespace holds a key that hashes like "BUY": every lookup of BUY on the
-    # metaclass compares it. Its comparison replaces SIDE.BUY at the chosen comparison (and gives
-    # the class its new version tag at once), then fails, so no type cache keeps that lookup.
-    result = run_child(f"""
-class Member(object):
-    def __init__(self, tag):
-        self.tag = tag
-
-class CollidingKey(object):
-    armed = False
-    compared = 0
-    def __hash__(self):
-        return hash("BUY")
-    def __eq__(self, other):
-        if CollidingKey.armed:
-            CollidingKey.compared += 1
-            if CollidingKey.compared == {change_at}:
-                type.__setattr__(SIDE, "BUY", Member("new"))
-                SIDE.SELL
-            raise LookupError("comparison refused")
-        return False
-
-Meta = type("Meta", (type,), {{CollidingKey(): None}})
-SIDE = Meta("SIDE", (), {{"BUY": Member("old"), "SELL": Member("sell")}})
-tdt.SIDE = SIDE
-for _ in range(3):
-    s.on_tick_trade(TickTrade(**TRADE))
-drain()
-CollidingKey.armed = True
-Meta.touched = True    # the metaclass changes: remembered values are checked again
-outcomes = []
-for _ in range(4):
-    before = vars(SIDE)["BUY"].tag
-    s.on_tick_trade(TickTrade(**TRADE))
-    after = vars(SIDE)["BUY"].tag
-    got = drain()[-1].l2_transaction.side
-    got = got.tag if type(got) is Member else repr(got)
-    # Read while the class changes: the value before or after; once changed: the new one.
-    outcomes.append(got in (before, after))
-    gc.collect()
-    litter = [Member("freed") for _ in range(100)]
-print(outcomes, vars(SIDE)["BUY"].tag)
-""")
-    assert child_outcome(result) in ("[True, True, True, True] new", "[True, True, True, True] old")
+    outcome = child_outcome(run_child("class_value_changed_during_its_lookups", change_at))
+    assert outcome in ("[True, True, True, True] new", "[True, True, True, True] old")
 
 
 # ---- a load that fails after the strategy class was made ---------------------------------------
 
-REJECTING_SDKS = {
-    "metaclass registers, then rejects": """
-class CheckedMeta(sdk.StrategyMeta):
-    def __init__(cls, name, bases, namespace, **kwargs):
-        super().__init__(name, bases, namespace, **kwargs)
-        registry.append(cls)
-        if cls.__module__ != __name__ and "on_account_update" not in namespace:
-            raise TypeError("%s does not define on_account_update" % name)
-
-class Base(sdk.TovikStrategy, metaclass=CheckedMeta):
-    pass
-""",
-    "__init_subclass__ registers, then rejects": """
-class Base(sdk.TovikStrategy):
-    def __init_subclass__(cls, **kwargs):
-        super().__init_subclass__(**kwargs)
-        registry.append(cls)
-        raise TypeError("%s does not define on_account_update" % cls.__name__)
-""",
-}
-
-
-@pytest.mark.parametrize("sdk_base", list(REJECTING_SDKS))
+@pytest.mark.parametrize("sdk_base", list(children.REJECTING_SDKS))
 def test_class_left_by_a_failed_load_raises_import_error(sdk_base):
-    result = run_child(f"""
-import gc
-import pytovik.strategy as sdk
-registry = []
-{REJECTING_SDKS[sdk_base]}
-sdk.TovikStrategy = Base
-NAME = "halvex.lumet.utils.trade_data_thread"
-try:
-    import halvex.lumet.utils.trade_data_thread
-    print("imported")
-except TypeError:
-    pass
-gc.collect()
-litter = [dict(a=i) for i in range(1000)]
-(cls,) = [c for c in registry if c.__module__ == NAME]
-from pytovik.enums import MarketType
-from pytovik.records import Snapshot
-strategy = cls.__new__(cls)
-Base.__init__(strategy)
-try:
-    strategy.on_snapshot(Snapshot(security_id="000001", market_type=MarketType.SZSE))
-    print("worked")
-except Exception as e:
-    print(type(e).__name__, NAME in str(e))
-""", prelude=False)
-    assert child_outcome(result) == "ImportError True"
+    assert child_outcome(run_child("failed_load_leaves_a_class", sdk_base)) == "ImportError True"
 
 
 # ---- legacy str objects not yet made ready --------------------------------------------------------
 
-LEGACY_STR = """
-import ctypes
-def legacy_str(text):
-    '''A str made through the legacy wide-character API, its buffer filled, never made ready.'''
-    new = ctypes.pythonapi.PyUnicode_FromUnicode
-    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_ssize_t]
-    buffer = ctypes.pythonapi.PyUnicode_AsUnicode
-    buffer.restype, buffer.argtypes = ctypes.c_void_p, [ctypes.py_object]
-    obj = new(None, len(text))
-    ctypes.memmove(buffer(obj), ctypes.create_unicode_buffer(text), len(text) * ctypes.sizeof(ctypes.c_wchar))
-    return obj
-"""
-
-
 @pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyUnicode_FromUnicode"),
                     reason="this interpreter has no legacy str API")
-@pytest.mark.parametrize("handler, record, observe", [
-    ("on_snapshot", "Snapshot(**dict(SNAPSHOT, **fields))", "list(tdt.history_tick) + [drain()[-1].tick.market_code]"),
-    ("on_bar", "Bar(**dict(BAR, **fields))", "list(tdt.history_bar)"),
-    ("on_tick_trade", "TickTrade(**dict(TRADE, **fields))", "[drain()[-1].l2_transaction.market_code]"),
-], ids=["snapshot", "bar", "tick_trade"])
+@pytest.mark.parametrize("handler", list(children.LEGACY_STR_HANDLERS))
 @pytest.mark.parametrize("legacy", ["security_id", "exchange suffix"])
-def test_market_code_from_a_legacy_str(handler, record, observe, legacy):
-    result = run_child(LEGACY_STR + f"""
-Environment.get_instance().set_universe(["a", "b"])
-fields = {{}}
-if {legacy!r} == "security_id":
-    fields["security_id"] = legacy_str("000001")
-else:
-    tdt.get_exchane_from_tovik_mdtype = lambda market_type: legacy_str("XSHE")
-s.{handler}({record})
-print(sorted(set({observe})))
-""")
-    assert child_outcome(result) == "['000001.XSHE']"
-
-
-# ---- a sub-interpreter that had the module first ------------------------------------------------
-
-SUBINTERPRETER_IMPORTS = {
-    # NumPy loads into one interpreter per process: the sub-interpreter's load fails there.
-    "its load fails": "",
-    # Stand-ins for the array libraries let the sub-interpreter's load complete.
-    "its load completes": """
-import sys, types, collections
-class RingBuffer(collections.deque):
-    def __init__(self, capacity, dtype=None):
-        super().__init__(maxlen=capacity)
-sys.modules["numpy"] = types.ModuleType("numpy")
-sys.modules["numpy_ringbuffer"] = types.ModuleType("numpy_ringbuffer")
-sys.modules["numpy_ringbuffer"].RingBuffer = RingBuffer
-""",
-}
-
-
-@pytest.mark.parametrize("sub", list(SUBINTERPRETER_IMPORTS))
-def test_main_interpreter_imports_after_a_sub_interpreter_ended(sub):
-    sub_code = SUBINTERPRETER_IMPORTS[sub] + textwrap.dedent("""
-        try:
-            import halvex.lumet.utils.trade_data_thread as tdt
-        except ImportError:
-            pass
-        else:   # the sub-interpreter builds its own tick dicts, from names it frees at its end
-            from pytovik.enums import MarketType
-            from pytovik.records import Snapshot
-            from pytovik.strategy import TovikStrategy as SdkBase
-            s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
-            SdkBase.__init__(s)
-            s.on_snapshot(Snapshot(security_id="000002", market_type=MarketType.SZSE))
-    """)
-    result = run_child(f"""
-import numpy, numpy_ringbuffer   # the host process has them before any sub-interpreter
-try:
-    import _testcapi
-except ImportError:
-    print("no _testcapi")
-    raise SystemExit
-_testcapi.run_in_subinterp({sub_code!r})
-import halvex.lumet.utils.trade_data_thread as tdt
-from pytovik.enums import MarketType
-from pytovik.records import Snapshot
-from pytovik.strategy import TovikStrategy as SdkBase
-s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
-SdkBase.__init__(s)
-s.on_snapshot(Snapshot(security_id="000001", market_type=MarketType.SZSE, last_price=2.5))
-tick = tdt.get_current_tick("000001.XSHE")
-print(list(tdt.history_tick), len(tdt.event_queue), list(tick)[:3], tick["last_price"])
-""", prelude=False)
-    outcome = child_outcome(result)
-    if outcome == "no _testcapi":
-        pytest.skip("this interpreter has no _testcapi")
-    assert outcome == "['000001.XSHE'] 1 ['market_code', 'datetime', 'open_price'] 2.5"
-
-
-# A sub-interpreter's read sites learn a record class; the class goes with the interpreter. From 3.12
-# each interpreter numbers heap types' version tags on its own, so a class the main interpreter
-# makes later may take both the freed class's address and its tag.
-STALE_CLASS_SUB = SUBINTERPRETER_IMPORTS["its load completes"] + """
-import _testcapi
-import halvex.lumet.utils.trade_data_thread as tdt
-from pytovik.enums import MarketType
-from pytovik.records import Snapshot
-from pytovik.strategy import TovikStrategy as SdkBase
-s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
-SdkBase.__init__(s)
-tags = []
-while not tags or tags[-1] < MAIN_TAG + 500:   # this interpreter's tags run ahead of the main one's
-    burn = type("Burn", (), {})
-    hasattr(burn, "absent")
-    tags.append(_testcapi.type_get_version(burn))
-Rec = type("Rec", (Snapshot,), {"__slots__": ("extra",)})
-for _ in range(3):
-    s.on_snapshot(Rec(security_id="000002", market_type=MarketType.SZSE, last_price=1.5))
-with open(INFO, "w") as f:
-    f.write("%d %d" % (id(Rec), _testcapi.type_get_version(Rec)))
-"""
-
-
-def test_class_made_at_a_freed_sub_interpreter_class_address_reads_as_getattr(tmp_path):
-    info = str(tmp_path / "freed")
-    result = run_child(f"""
-import sys
-import numpy, numpy_ringbuffer   # the host process has them before any sub-interpreter
-try:
-    import _testcapi
-    _testcapi.type_get_version
-except (ImportError, AttributeError):
-    print("no _testcapi"); raise SystemExit
-from pytovik.enums import MarketType
-from pytovik.records import Snapshot
-
-def tag_now():
-    probe = type("Probe", (), {{}})
-    hasattr(probe, "absent")
-    return _testcapi.type_get_version(probe)
-
-# The same fields, laid out one slot further on, and a subclass the size of the freed class.
-Base = type("Base", (object,), {{"__slots__": ("a0",) + tuple(name for name, _ in Snapshot._fields),
-                                 "__init__": Snapshot.__init__, "_fields": Snapshot._fields}})
-held, reuser = [], None
-for attempt in range(8):   # each sub-interpreter's load starts its sites afresh
-    sub = {STALE_CLASS_SUB!r}.replace("MAIN_TAG", str(tag_now())).replace("INFO", repr({info!r}))
-    _testcapi.run_in_subinterp(sub)
-    address, tag = map(int, open({info!r}).read().split())
-    for _ in range(3000):
-        candidate = type("Reuser", (Base,), {{"__slots__": ("extra",)}})
-        if id(candidate) == address:
-            reuser = candidate
-            break
-        held.append(candidate)
-    if reuser is not None:
-        break
-if reuser is None:
-    print("no address reused"); raise SystemExit
-hasattr(Base, "absent")   # a base takes its tag before the class does
-while tag_now() < tag - 1:
-    pass
-hasattr(reuser, "absent")
-if _testcapi.type_get_version(reuser) != tag:
-    print("tag missed"); raise SystemExit
-import halvex.lumet.utils.trade_data_thread as tdt
-from pytovik.strategy import TovikStrategy as SdkBase
-s = tdt.TovikStrategy.__new__(tdt.TovikStrategy)
-SdkBase.__init__(s)
-record = reuser(security_id="000001", market_type=MarketType.SZSE, open_price=7.0, last_price=2.5)
-try:
-    s.on_snapshot(record)
-    tick = tdt.get_current_tick("000001.XSHE")
-    got = (list(tdt.history_tick), tick["open_price"], tick["last_price"])
-except Exception as e:
-    got = repr(e)
-print(got)
-""", prelude=False)
-    outcome = child_outcome(result)
-    if outcome in ("no _testcapi", "no address reused", "tag missed"):
-        pytest.skip(outcome)
-    assert outcome == "(['000001.XSHE'], 7.0, 2.5)"
+def test_market_code_from_a_legacy_str(handler, legacy):
+    assert child_outcome(run_child("market_code_from_a_legacy_str", handler, legacy)) == "['000001.XSHE']"
 
 
 # ---- the module's function objects -------------------------------------------------------------
@@ -875,40 +419,7 @@ def test_class_change_by_a_finalizer_during_a_read_leaves_memory_intact():
     # From 3.11 a plain record keeps its fields as inline values; a read that made its dict would
     # allocate, and a finalizer that then changes the record's class made the interpreter build a
     # second dict over the same values (freed memory walked by the next collection).
-    result = run_child("""
-    class Rec:
-        def __init__(self, **fields):
-            for k, v in fields.items():
-                setattr(self, k, v)
-
-    class Other(Rec):
-        pass
-
-    fired = []
-    class Bomb:
-        def __del__(self):
-            if not fired:
-                fired.append(1)
-                rec.__class__ = Other
-
-    for _ in range(3):
-        s.on_snapshot(Rec(**SNAPSHOT))
-    drain()
-    rec = Rec(**SNAPSHOT)
-    hold = [{} for _ in range(300)]   # no dict left on the free list: the next one allocates
-    gc.disable()
-    junk = [[] for _ in range(1000)]
-    b = Bomb(); b.cyc = b
-    del b
-    gc.set_threshold(1)
-    gc.enable()
-    tdt.TovikStrategy.on_snapshot(s, rec)
-    gc.set_threshold(700)
-    del hold, junk
-    gc.collect()
-    print("survived", vars(rec)["security_id"])
-    """)
-    assert child_outcome(result) == "survived 000001"
+    assert child_outcome(run_child("finalizer_changes_the_class_during_a_read")) == "survived 000001"
 
 
 class _Text(str):
@@ -1375,49 +886,7 @@ def test_event_types_on_an_object_follow_every_change_as_getattr_would(strategy,
 # ---- reference counts of the built dicts and the class values -----------------------------------
 
 def test_dicts_and_class_values_leave_reference_counts_as_they_found_them():
-    result = run_child("""
-    from pytovik.records import PositionRecord, TickOrder
-    tdt.event_queue = collections.deque()   # holds nothing once cleared
-    value = float("12345.678")
-
-    def first(*values):
-        return values[0]
-    factory = staticmethod(first)
-    plain = type("Plain", (), {"__call__": lambda self, *values: values[0]})()
-    classes = [type("A", (), {"__from_create__": factory}), type("B", (), {"__from_create__": plain}),
-               type("C", (), {"__from_create__": classmethod(lambda cls, *values: values[0])})]
-    l2_order = TickOrder(order_time=T, security_id="000001", market_type=MarketType.SZSE, side=49,
-                         order_type=50, biz_index=11)
-
-    def tick():
-        s.on_snapshot(Snapshot(**dict(SNAPSHOT, last_price=value)))
-    def bar():
-        s.bar_cnt = s.current_trade_dt = 0
-        s.on_bar(Bar(**dict(BAR, close=value)))
-    def position():
-        s.on_query_position([PositionRecord(security_id="000001", market_id=MarketType.SZSE,
-                                            cost_price=value)], 1, 0, "")
-    def factories():
-        for cls in classes + classes[::-1] + classes[:1]:
-            tdt.L2Order = cls
-            s.on_tick_order(l2_order)
-    def counts():
-        tdt.event_queue.clear(); tdt.history_tick.clear(); tdt.history_bar.clear()
-        gc.collect()
-        return [sys.getrefcount(o) for o in (value, None, "close_price", "avg_price", first, factory, plain)]
-
-    changed = []
-    for convert in (tick, bar, position, factories):
-        for _ in range(5):
-            convert()
-        before = counts()
-        for _ in range(200):
-            convert()
-        if counts() != before:
-            changed.append((convert.__name__, before, counts()))
-    print(changed)
-    """)
-    assert child_outcome(result) == "[]"
+    assert child_outcome(run_child("built_dict_reference_counts")) == "[]"
 
 
 # ---- finalizers that run between a dict's fields and its making -----------------------------------
@@ -1425,225 +894,16 @@ def test_dicts_and_class_values_leave_reference_counts_as_they_found_them():
 def test_tick_dicts_built_while_finalizers_convert_other_snapshots():
     # Reading iopv leaves cyclic garbage whose finalizers convert another snapshot; with a low
     # threshold the collector runs them at allocations, the dict's own among them.
-    result = run_child("""
-    tdt.event_queue = collections.deque()
-    depth = []
-    class Garbage:
-        def __init__(self):
-            self.cycle = self
-        def __del__(self):
-            if not depth:
-                depth.append(1)
-                try:
-                    s.on_snapshot(Snapshot(**dict(SNAPSHOT, security_id="000002", last_price=-1.0)))
-                finally:
-                    depth.pop()
-
-    class Rec(Snapshot):
-        __slots__ = ()
-        _fields = tuple(field for field in Snapshot._fields if field[0] != "iopv")
-        @property
-        def iopv(self):
-            for _ in range(3):
-                Garbage()
-            return self.last_price * 2
-
-    fields = {k: v for k, v in SNAPSHOT.items() if k != "iopv"}
-    wrong = []
-    for i in range(300):
-        free_list = [{} for _ in range(i % 90)]   # some dicts allocate, some come off the free list
-        gc.set_threshold(1 + i % 5, 1000, 1000)
-        s.on_snapshot(Rec(**dict(fields, last_price=float(i))))
-        gc.set_threshold(700, 10, 10)
-        tick = tdt.get_current_tick("000001.XSHE")
-        if (list(tick)[:3], tick["last_price"], tick["iopv"], tick["market_code"]) != (
-                ["market_code", "datetime", "open_price"], float(i), 2.0 * i, "000001.XSHE"):
-            wrong.append(i)
-        del free_list
-    gc.collect()
-    other = tdt.get_current_tick("000002.XSHE")
-    print(wrong, other["last_price"], other["market_code"])
-    """)
-    assert child_outcome(result) == "[] -1.0 000002.XSHE"
+    assert child_outcome(run_child("finalizers_convert_other_snapshots")) == "[] -1.0 000002.XSHE"
 
 
 # ---- plain records whose attributes move between inline values, dicts and tables ------------------
 
-# The child's part: records of a plain class (attributes kept by the interpreter, no slots), each
-# handler's fields by attribute and by the key it is stored under, and a check that compares what
-# the module stored with what getattr gives for the same record, object for object.
-PLAIN_RECORDS = """
-import types
-HANDLERS = {
-    "on_snapshot": (SNAPSHOT, "history_tick",
-                    dict(zip(["open_price", "close_price", "high_price", "low_price", "total_turnover", "volume",
-                              "prev_close", "ask_vols", "asks", "bid_vols", "bids", "high_limited", "last_price",
-                              "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"],
-                             ["open_price", "close_price", "high_price", "low_price", "total_value_trade",
-                              "total_volume_trade", "pre_close_price", "ask_volume", "ask_price", "bid_volume",
-                              "bid_price", "high_limited", "last_price", "low_limited", "open_interest",
-                              "prev_settlement", "iopv", "trading_phase_code"]))),
-    "on_bar": (BAR, "history_bar",
-               {"open_price": "open", "close_price": "close", "high_price": "high", "low_price": "low",
-                "total_turnover": "amount", "volume": "volume", "prev_close": "prev_close"}),
-}
-fields, history, stored_as = HANDLERS[HANDLER]
-serial = [0]
-flips = []
-
-def values(reverse=False):
-    serial[0] += 1
-    out = [(name, float(serial[0] * 100 + i) + 0.5 if name in stored_as.values() else fields[name])
-           for i, name in enumerate(fields)]
-    return out[::-1] if reverse else out
-
-def fill(record, reverse=False, store=setattr):
-    for name, value in values(reverse):
-        store(record, name, value)
-    return record
-
-def new(cls, reverse=False):
-    return fill(cls.__new__(cls), reverse)
-
-def convert(record):
-    s.bar_cnt = s.current_trade_dt = 0
-    getattr(s, HANDLER)(record)
-
-def check(record):
-    try:
-        expected = {key: getattr(record, attr) for key, attr in stored_as.items()}
-    except AttributeError:
-        expected = AttributeError
-    try:
-        convert(record)
-    except AttributeError:
-        return expected is AttributeError
-    got = getattr(tdt, history)["000001.XSHE"][-1]
-    return expected is not AttributeError and all(got[key] is value for key, value in expected.items())
-
-def str_sub_keys(record):
-    class Key(str):
-        pass
-    for name, value in values():
-        vars(record)[Key(name)] = value
-
-def other_class_and_back(record):
-    fill(record, reverse=True)
-    other = type("Other", (object,), {})
-    new(other, reverse=True)   # its shared keys in the other order
-    record.__class__ = other
-    record.__class__ = type(record) if type(record) is not other else Plain
-
-class Finalized(object):
-    def __del__(self):
-        gc.collect()
-
-def finalizer_collects(record):
-    fill(record)
-    record.__dict__[next(iter(stored_as.values()))] = Finalized()
-    fill(record)
-
-def deleted_dict(record):
-    fill(record)
-    try:
-        del record.__dict__
-    except (AttributeError, TypeError):
-        pass
-    fill(record, reverse=True)
-
-RECORDS = {
-    "keys in reverse order": lambda cls: new(cls, reverse=True),
-    "stored through the dict": lambda cls: fill(cls.__new__(cls), store=lambda r, n, v: vars(r).__setitem__(n, v)),
-    "dict made": lambda cls: (lambda r: (vars(r), r)[1])(new(cls)),
-    "dict made, then attributes set": lambda cls: (lambda r: (vars(r), fill(r))[1])(new(cls)),
-    "dict replaced": lambda cls: (lambda r: (setattr(r, "__dict__", dict(vars(r))), r)[1])(new(cls)),
-    "dicts replaced in alternating orders": lambda cls: (lambda r: (setattr(r, "__dict__", dict(
-        list(vars(r).items())[::1 - 2 * (len(flips) % 2)])), flips.append(r), r)[2])(new(cls)),
-    "dict replaced by a subclass": lambda cls: (lambda r: (setattr(r, "__dict__", type("D", (dict,), {
-        "__getitem__": lambda self, k: "SUBCLASS"})(vars(r))), r)[1])(new(cls)),
-    "dict cleared and refilled in reverse": lambda cls: (lambda r: (vars(r).clear(), fill(r, reverse=True), r)[2])(new(cls)),
-    "every attribute deleted and set again": lambda cls: (lambda r: ([delattr(r, n) for n in fields], fill(r), r)[2])(new(cls)),
-    "an attribute deleted": lambda cls: (lambda r: (delattr(r, list(stored_as.values())[-1]), r)[1])(new(cls)),
-    "more keys than the shared table holds, first": lambda cls: fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(40)], r)[1])(cls.__new__(cls))),
-    "more keys than the shared table holds, after": lambda cls: fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(40)], r)[1])(new(cls))),
-    "a dict of two-byte indices": lambda cls: fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(300)], r)[1])(new(cls))),
-    "a dict of two-byte indices, pads deleted": lambda cls: (lambda r: ([delattr(r, "p%d" % i) for i in range(300)], r)[1])(
-        fill((lambda r: ([setattr(r, "p%d" % i, i) for i in range(300)], r)[1])(cls.__new__(cls)))),
-    "equal keys, other objects": lambda cls: fill(cls.__new__(cls), store=lambda r, n, v: vars(r).__setitem__("".join(list(n)), v)),
-    "str subclass keys": lambda cls: (lambda r: (str_sub_keys(r), r)[1])(cls.__new__(cls)),
-    "a key that is no str": lambda cls: (lambda r: (vars(r).__setitem__(1, 2), r)[1])(new(cls)),
-    "class changed and back": lambda cls: (lambda r: (other_class_and_back(r), r)[1])(cls.__new__(cls)),
-    "class changed": lambda cls: (lambda r: (setattr(r, "__class__", type("Other", (object,), {})), r)[1])(new(cls)),
-    "subclass": lambda cls: new(type("Sub", (cls,), {})),
-    "type cache cleared": lambda cls: (sys._clear_type_cache(), new(cls))[1],
-    "finalizer collects while a value is replaced": lambda cls: (lambda r: (finalizer_collects(r), r)[1])(cls.__new__(cls)),
-    "dict deleted": lambda cls: (lambda r: (deleted_dict(r), r)[1])(cls.__new__(cls)),
-    "function object": lambda cls: fill(lambda: None),
-    "namespace": lambda cls: fill(types.SimpleNamespace()),
-    "exception": lambda cls: fill(Exception()),
-    "slots beside a dict": lambda cls: new(type("Mixed", (object,), {"__slots__": (list(stored_as.values())[0], "__dict__")})),
-    "list subclass": lambda cls: new(type("L", (list,), {})),
-    "int subclass": lambda cls: fill(type("I", (int,), {})(2 ** 70)),
-}
-
-Plain = type("Plain", (object,), {})
-for _ in range(3):   # the sites learn instances that keep their values out of a dict
-    convert(new(Plain))
-wrong = []
-for attempt in range(3):
-    if not check(RECORDS[CASE](Plain)):
-        wrong.append(attempt)
-    if not check(new(Plain)):   # and fresh records still read right after it
-        wrong.append("fresh %d" % attempt)
-print(wrong)
-"""
-
-PLAIN_CASES = ["keys in reverse order", "stored through the dict", "dict made", "dict made, then attributes set",
-               "dict replaced", "dicts replaced in alternating orders", "dict replaced by a subclass", "dict cleared and refilled in reverse",
-               "every attribute deleted and set again", "an attribute deleted",
-               "more keys than the shared table holds, first", "more keys than the shared table holds, after",
-               "a dict of two-byte indices", "a dict of two-byte indices, pads deleted", "equal keys, other objects",
-               "str subclass keys", "a key that is no str", "class changed and back", "class changed", "subclass",
-               "type cache cleared", "finalizer collects while a value is replaced", "dict deleted",
-               "function object", "namespace", "exception", "slots beside a dict", "list subclass", "int subclass"]
-
-
 @pytest.mark.parametrize("handler", ["on_snapshot", "on_bar"])
-@pytest.mark.parametrize("case", PLAIN_CASES)
+@pytest.mark.parametrize("case", list(children.PLAIN_CASES))
 def test_plain_record_fields_are_the_objects_getattr_gives(handler, case):
-    result = run_child("Environment.get_instance().set_universe(['a', 'b'])\n"
-                       f"HANDLER, CASE = {handler!r}, {case!r}\n" + PLAIN_RECORDS)
-    assert child_outcome(result) == "[]"
+    assert child_outcome(run_child("plain_record_fields", handler, case)) == "[]"
 
 
 def test_plain_record_reads_leave_reference_counts_as_they_found_them():
-    result = run_child("""
-    tdt.event_queue = collections.deque()   # holds nothing once cleared
-    value = float("12345.678")
-    Plain = type("Plain", (object,), {})
-
-    def record(where):
-        r = (lambda: None) if where == "function" else Plain()
-        for name, default in SNAPSHOT.items():
-            setattr(r, name, value if name == "last_price" else default)
-        if where == "dict made":
-            vars(r)
-        elif where == "dict replaced":
-            r.__dict__ = dict(vars(r))
-        return r
-
-    changed = []
-    for where in ("inline", "dict made", "dict replaced", "function"):
-        records = [record(where) for _ in range(200)]
-        for r in records[:5]:
-            s.on_snapshot(r)
-        tdt.event_queue.clear(); tdt.history_tick.clear(); gc.collect()
-        before = sys.getrefcount(value)
-        for r in records:
-            s.on_snapshot(r)
-        tdt.event_queue.clear(); tdt.history_tick.clear(); gc.collect()
-        if sys.getrefcount(value) != before:
-            changed.append((where, before, sys.getrefcount(value)))
-    print(changed)
-    """)
-    assert child_outcome(result) == "[]"
+    assert child_outcome(run_child("plain_record_reference_counts")) == "[]"

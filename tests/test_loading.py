@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import json
 import os
 import subprocess
 import sys
@@ -10,6 +11,7 @@ import textwrap
 import pytest
 
 import halvex.lumet.utils.trade_data_thread as tdt
+from children import SUB_INTERPRETERS, child_outcome, run_child
 from conftest import CACHES, SIM
 
 METHODS = [
@@ -96,18 +98,27 @@ def test_class_shape():
         assert list(inspect.signature(func).parameters) == params
 
 
-def test_second_interpreter_is_refused():
-    result = run_python("""
-        import halvex.lumet.utils.trade_data_thread
-        import _testcapi
-        rc = _testcapi.run_in_subinterp("import halvex.lumet.utils.trade_data_thread")
-        print("rc", rc)
-    """)
-    if "No module named '_testcapi'" in result.stderr:
-        pytest.skip("this interpreter has no _testcapi")
-    assert "rc -1" in result.stdout, result.stderr
-    assert ("Interpreter change detected - this module can only be loaded into one interpreter per process."
-            in result.stderr)
+MAIN_ONLY = "module 'halvex.lumet.utils.trade_data_thread' can only be loaded in the main interpreter, not in a " \
+    "sub-interpreter"
+CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+@pytest.mark.parametrize("order", ["main first", "sub first"])
+@pytest.mark.parametrize("kind", list(SUB_INTERPRETERS))
+def test_sub_interpreter_is_refused_before_it_imports_anything(kind, order):
+    # The libraries the load imports can be initialised once per process: a sub-interpreter that
+    # imported them would break the main interpreter's module, whichever imports first.
+    outcome = child_outcome(run_child("sub_interpreter_import", kind, order))
+    if outcome.startswith("no sub-interpreter"):
+        pytest.skip(outcome)
+    refusal, imported, *main = json.loads(outcome)
+    if kind == "interpreters module" and sys.version_info >= (3, 12):
+        # Isolated, with its own GIL: the interpreter refuses the module before its create slot.
+        assert refusal.startswith("ImportError: ") and tdt.__name__ in refusal
+    else:
+        assert refusal == "ImportError: " + (CHANGE if order == "main first" else MAIN_ONLY)
+    assert imported == []
+    assert main == [["000001.XSHE"], 1, 2.5]
 
 
 def write_module(root, dotted, source):

@@ -1,7 +1,7 @@
 // Entry point and load sequence of `halvex.lumet.utils.trade_data_thread`.
 //
-// One module object per process: the create slot hands out the same object on every import and
-// refuses a second interpreter; the exec slot runs the load sequence once.
+// One module object per process, in the main interpreter: the create slot hands out the same object
+// on every import and refuses every sub-interpreter; the exec slot runs the load sequence once.
 #include "module.hpp"
 
 #include "adapter/adapter.hpp"
@@ -22,12 +22,9 @@
 namespace mod {
 namespace {
 
-// Process-wide state. In the main interpreter the module object is kept for the life of the
-// process; a subinterpreter's module is its own to free, and freeing it unpins the interpreter.
+// Process-wide state. The module object is kept for the life of the process.
 struct State {
-    int64_t interpreter_id = -1;      // the pinned interpreter, -1 when none
-    bool main = false;                // the pinned interpreter is the main one
-    PyObject* module = nullptr;       // handed out by every create; owned in the main interpreter
+    PyObject* module = nullptr;       // handed out by every create; owned
     PyObject* loading_for = nullptr;  // the module object the load sequence ran (or runs) for
     PyObject* strategy_class = nullptr;  // owned
 };
@@ -209,15 +206,24 @@ void load(PyObject* module) {
 // ---- slots -------------------------------------------------------------------------------------
 
 PyObject* create_module(PyObject* spec) {
-    int64_t id = py::compat::interpreter_id();
-    if (id == -1) py::raise();
-    if (g_state.interpreter_id == -1) {
-        g_state.interpreter_id = id;
-        g_state.main = py::compat::interpreter() == PyInterpreterState_Main();
-    } else if (g_state.interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+#ifdef Py_GIL_DISABLED
+    // Everything here relies on the GIL (the layout reads, the borrowed references, the caches).
+    // Declaring Py_mod_gil would not ensure one: PYTHON_GIL=0 or -X gil=0 turn it off whatever a
+    // module declares.
+    PyErr_Format(PyExc_ImportError, "module '%s' does not support free-threaded builds of Python", k_qualified_name);
+    py::raise();
+#endif
+    // Refused before anything is imported: libraries the load imports (numpy among them) can be
+    // initialised once per process only, and a sub-interpreter's load would break the main one's.
+    // Once the main interpreter has the module, the attempt is an interpreter change.
+    if (py::compat::interpreter() != PyInterpreterState_Main()) {
+        if (g_state.module)
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.");
+        else
+            PyErr_Format(PyExc_ImportError, "module '%s' can only be loaded in the main interpreter, not in a "
+                         "sub-interpreter", k_qualified_name);
         py::raise();
     }
     if (g_state.module) return Py_NewRef(g_state.module);
@@ -237,15 +243,8 @@ PyObject* create_module(PyObject* spec) {
         if (c.skip_none && value == Py_None) continue;
         py::check(PyDict_SetItem(dict, py::name(c.to), value));
     }
-    g_state.module = g_state.main ? Py_NewRef(module.get()) : module.get();
+    g_state.module = Py_NewRef(module.get());
     return module.release();
-}
-
-// Everything the module made in its interpreter goes with it: the next import, from any
-// interpreter, starts from nothing. What may belong to the ended interpreter is dropped unreleased.
-void unpin() noexcept {
-    py::unbind_globals();
-    g_state = State{};
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
@@ -270,22 +269,16 @@ int exec(PyObject* module) noexcept {
         return 0;
     }, -1);
     if (rc == 0) return 0;
+    // The importer's traceback ends in an entry that names the load (`File "trade_data_thread",
+    // line 1, in init halvex.lumet.utils.trade_data_thread`), not in the importer's own line.
+    _PyTraceback_Add("init halvex.lumet.utils.trade_data_thread", "trade_data_thread", 1);
     // A failed load leaves nothing usable behind: what survives of it (the class, its functions)
     // raises when called, and the next import starts over on a new object.
-    _PyTraceback_Add("init halvex.lumet.utils.trade_data_thread", "trade_data_thread", 1);
     py::unbind_globals();
     g_state.loading_for = nullptr;
     Py_CLEAR(g_state.strategy_class);
-    if (g_state.main) Py_CLEAR(g_state.module);
-    g_state.module = nullptr;
+    Py_CLEAR(g_state.module);
     return -1;
-}
-
-// A module object of ours is freed. In a subinterpreter that is the loaded module when the
-// interpreter ends, or a failed load's while none is loaded: either releases the pin. The main
-// interpreter keeps its pin and its module for the life of the process.
-void free_module(void* module) noexcept {
-    if (g_state.interpreter_id != -1 && !g_state.main && (g_state.module == module || !g_state.module)) unpin();
 }
 
 PyModuleDef_Slot k_slots[] = {
@@ -295,7 +288,7 @@ PyModuleDef_Slot k_slots[] = {
 };
 
 PyModuleDef k_definition = {
-    PyModuleDef_HEAD_INIT, "trade_data_thread", nullptr, 0, nullptr, k_slots, nullptr, nullptr, free_module,
+    PyModuleDef_HEAD_INIT, "trade_data_thread", nullptr, 0, nullptr, k_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

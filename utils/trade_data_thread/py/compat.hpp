@@ -104,9 +104,6 @@ inline PyInterpreterState* interpreter() {
 #endif
 }
 
-// The identifier of the running interpreter, -1 with an error set when it cannot be had.
-inline int64_t interpreter_id() { return PyInterpreterState_GetID(interpreter()); }
-
 // The type's version tag: it names the type's current attribute table, and changes whenever that
 // table or a base's changes. 0 when the type has none.
 inline unsigned int type_version(PyTypeObject* type) noexcept {

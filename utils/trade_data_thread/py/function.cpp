@@ -2,11 +2,10 @@
 
 #include "py/attr.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstddef>
-#if PY_VERSION_HEX >= 0x030C0000
-#  include <pthread.h>
-#endif
 
 namespace py {
 namespace {
@@ -67,10 +66,15 @@ int find_param(Function* f, PyObject* key) {
     return -1;
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
-// From 3.12 the interpreter's C recursion limit assumes small C frames; a cycle made only of our
-// functions and other C callables (functools.partial, bound methods) takes more stack per level,
-// so each call also checks that a margin of the thread's stack is left.
+// The interpreter's recursion limit counts levels, not bytes. A cycle made only of our functions
+// and other C callables (functools.partial, bound methods) takes 0.7 to 1.3 KiB of C stack per
+// level: more than a thread with a small stack has for the limit's levels, and from 3.12 more than
+// the C recursion limit assumes on any stack. So each call also checks that a margin of the
+// thread's stack is left; one more level and raising RecursionError reach up to 5 KiB into it.
+// The margin is a quarter of the stack, at most 64 KiB: 8 KiB on the smallest stack a thread can
+// have (32 KiB), where a callback starts 5 to 7 KiB below the top, so every thread plain Python code
+// runs in can call us; on larger stacks, room for larger frames (debug and sanitizer builds) and for
+// host code run between two checks.
 bool stack_exhausted() noexcept {
     __attribute__((tls_model("initial-exec"))) static thread_local const char* floor = nullptr;
     char here;
@@ -81,34 +85,18 @@ bool stack_exhausted() noexcept {
             void* low = nullptr;
             std::size_t size = 0;
             if (pthread_attr_getstack(&attr, &low, &size) == 0 && low)
-                floor = static_cast<const char*>(low) + std::max<std::size_t>(size / 8, 64 * 1024);
+                floor = static_cast<const char*>(low) + std::min<std::size_t>(size / 4, 64 * 1024);
             pthread_attr_destroy(&attr);
         }
     }
     return &here < floor;
 }
-#endif
 
 // One level of the interpreter's recursion count, for the life of the object once entered.
 class Depth {
 public:
-#if PY_VERSION_HEX < 0x03090000
-    // 3.8's macros fetch the thread state at every use; this fetches it once.
     bool enter() {
-        ts_ = PyThreadState_Get();
-        if (_Py_MakeRecCheck(ts_->recursion_depth) && _Py_CheckRecursiveCall(k_where)) return false;
-        entered_ = true;
-        return true;
-    }
-    ~Depth() {
-        if (entered_ && _Py_MakeEndRecCheck(ts_->recursion_depth)) ts_->overflowed = 0;
-    }
-
-private:
-    PyThreadState* ts_ = nullptr;
-#else
-    bool enter() {
-        if (Py_EnterRecursiveCall(k_where)) return false;
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return false;
         entered_ = true;
         return true;
     }
@@ -117,8 +105,6 @@ private:
     }
 
 private:
-#endif
-    static constexpr const char* k_where = " while calling a Python object";
     bool entered_ = false;
 };
 
@@ -157,12 +143,10 @@ PyObject* call(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwna
     }
     // Calls between the module's own functions make no interpreter frame, so they count against
     // the recursion limit here, as the interpreter's builtin functions do.
-#if PY_VERSION_HEX >= 0x030C0000
     if (stack_exhausted()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         return nullptr;
     }
-#endif
     Depth depth;
     if (!depth.enter()) return nullptr;
     return f->impl(slots).release();
