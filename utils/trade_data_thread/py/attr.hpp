@@ -196,3 +196,13 @@ void setitem(PyObject* obj, PyObject* key, PyObject* value);
 std::pair<Ref, Ref> unpack2(PyObject* iterable);
 
 }  // namespace py
+
+// A read or a store at its point of use: `TDT_GET(obj, N::name)` is `obj.name` and
+// `TDT_SET(obj, N::name, value)` is `obj.name = value`, each through a site of its own, made for
+// that place in the code (and for each instantiation of a template around it). `TDT_SITE(N::name)`
+// is such a read site itself, for a helper that reads through its caller's sites.
+#define TDT_SITE(attr_name) \
+    ([]() noexcept -> const ::py::Attr& { static const ::py::Attr site{attr_name}; return site; }())
+#define TDT_GET(obj, attr_name) TDT_SITE(attr_name)(obj)
+#define TDT_SET(obj, attr_name, value) \
+    ([]() noexcept -> const ::py::SetAttr& { static const ::py::SetAttr site{attr_name}; return site; }()(obj, value))

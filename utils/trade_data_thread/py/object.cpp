@@ -65,6 +65,25 @@ Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) con
     return call_method(obj, name_, args);
 }
 
+Ref Bound::operator()(std::initializer_list<PyObject*> args) const {
+    return detail::vectorcall(callable_.get(), self_.get(), args, {}, nullptr);
+}
+
+Bound bind_method(PyObject* obj, Name n) {
+    // On a class the method is looked up as any class attribute, as `call_method` does.
+    return Bound(PyType_Check(obj) ? class_attr(obj, n) : getattr(obj, n), Ref{});
+}
+
+Bound Method::bind(PyObject* obj) const {
+    if constexpr (k_caches) {
+        PyTypeObject* type = Py_TYPE(obj);
+        // Learning may run code, so a type just learned is matched again.
+        if (seen_.matches(type) || (learn(type), seen_.matches(type)))
+            return Bound(Ref::borrow(method_.get()), Ref::borrow(obj));
+    }
+    return bind_method(obj, name_);
+}
+
 void Method::learn(PyTypeObject* type) const {
     // Without an instance dict nothing can shadow the type's method.
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return;
