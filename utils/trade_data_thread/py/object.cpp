@@ -1,7 +1,6 @@
-// The object operations of the C API layer: calls, attributes, globals, comparisons, text.
+// The object operations of the C API layer: calls, attributes, globals, comparisons.
 #include "py/attr.hpp"
 #include "py/call.hpp"
-#include "py/text.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -451,43 +450,6 @@ std::pair<Ref, Ref> unpack2(PyObject* iterable) {
     if (extra) raise_too_many();
     if (PyErr_Occurred()) raise();
     return {std::move(first), std::move(second)};
-}
-
-// ---- text --------------------------------------------------------------------------------------
-
-PyObject* Literal::get() const {
-    if (!obj_ || generation_ != names_generation()) {
-        obj_ = PyUnicode_FromString(text_);
-        if (!obj_) raise();
-        generation_ = names_generation();
-    }
-    return obj_;
-}
-
-void Text::add(Ref piece) {
-    if (count_ == k_capacity) {
-        PyErr_SetString(PyExc_SystemError, "too many pieces for one log line");
-        raise();
-    }
-    parts_[count_++] = std::move(piece);
-}
-
-Text& Text::lit(const Literal& literal) {
-    add(Ref::borrow(literal.get()));
-    return *this;
-}
-
-Text& Text::val(PyObject* value) {
-    // An exact float's default format is its str (float.__format__ with an empty spec).
-    add(Ref::steal_or_raise(PyFloat_CheckExact(value) ? PyObject_Str(value) : PyObject_Format(value, name(Name::empty))));
-    return *this;
-}
-
-Ref Text::str() const {
-    Ref pieces = Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(count_)));
-    for (std::size_t i = 0; i < count_; ++i)
-        PyTuple_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), Py_NewRef(parts_[i].get()));
-    return Ref::steal_or_raise(PyUnicode_Join(name(Name::empty), pieces.get()));
 }
 
 }  // namespace py
