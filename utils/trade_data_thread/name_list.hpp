@@ -130,6 +130,8 @@
     X(pytovik_enums, "pytovik.enums") X(halvex_lumet_utils_logger, "halvex.lumet.utils.logger")   \
     /* loading and the lookup rules */                                                            \
     X(name, "name") X(star, "*") X(dunder_getattribute, "__getattribute__")                       \
+    /* log line values */                                                                         \
+    X(dunder_format, "__format__") X(dunder_str, "__str__") X(dunder_repr, "__repr__")            \
     /* module functions and methods, and their parameters */                                      \
     X(get_current_bar, "get_current_bar") X(get_current_tick, "get_current_tick")                 \
     X(history_ticks, "history_ticks") X(history_bars, "history_bars") X(count, "count")           \

@@ -71,9 +71,8 @@ void forward(const Response& response, const py::Reads<K>& reads, PyObject* reco
 
 // `record.control_type == AlgoControlType.<member>`.
 bool control_is(PyObject* record, PyObject* types, N member) {
-    static const py::Attr control_type{N::control_type};
-    py::Ref type = control_type(record);
-    py::Ref wanted = py::class_attr(types, member);
+    py::Ref type = TDT_GET(record, N::control_type);
+    py::Ref wanted = TDT_CLASS_ATTR(types, member);
     return py::equals(type.get(), wanted.get());
 }
 
@@ -90,34 +89,38 @@ struct Stream {
     py::KwNames kwnames;
 };
 
-// The reads of a record's `sys_quote_id` in `update`, in order; each stream's handler has its own.
-struct KeyReads {
-    py::Attr key{N::sys_quote_id}, key_again{N::sys_quote_id}, store_key{N::sys_quote_id};
-};
-
 Stream k_parent_orders{N::algo_parent_orders, N::AlgoParentOrder, N::PARENT_ORDER_UPDATE, N::algo_parent_order};
 Stream k_child_orders{N::algo_child_orders, N::AlgoChildOrder, N::CHILD_ORDER_UPDATE, N::algo_child_order};
 Stream k_child_trades{N::algo_child_trades, N::AlgoChildTrade, N::CHILD_ORDER_TRADE, N::algo_child_trade};
 
+// `cache.get(<key>)`: `get` is found before `key()` reads the key, as the call is written. A plain
+// dict's `get` is its own, found without running any code.
+template <class Key>
+py::Ref cached(PyObject* cache, Key key) {
+    if (PyDict_CheckExact(cache)) return py::get_or_none(cache, key().get());
+    py::Bound get = py::bind_method(cache, N::get);
+    return get({key().get()});
+}
+
 // The cache is updated before the event is built, so when the host sees an update the cache
 // already holds the object it was copied from; the event carries a deep copy, so nothing the next
-// update does to the cached object reaches an event already posted.
-void update(Stream& stream, const KeyReads& reads, PyObject* record) {
+// update does to the cached object reaches an event already posted. One instantiation per stream,
+// so each stream's records have read sites of their own.
+template <Stream& stream>
+void update(PyObject* record) {
     // 1-2. The object cached for the record's key, or None.
     py::Ref existing = py::none();
-    py::Ref key = reads.key(record);
+    py::Ref key = TDT_GET(record, N::sys_quote_id);
     if (py::contains(py::global(stream.cache).get(), key.get())) {
         py::Ref cache = py::global(stream.cache);
-        py::Ref key_again = reads.key_again(record);
-        existing = py::get_or_none(cache.get(), key_again.get());
+        existing = cached(cache.get(), [&] { return TDT_GET(record, N::sys_quote_id); });
     }
     // 3. The host object for this record.
     py::Ref model = py::global(stream.model);
     py::Ref obj = py::call_method(model.get(), N::from_tovik, {record, existing.get()});
     // 4. Cached under the record's key, replacing any earlier entry.
     py::Ref cache = py::global(stream.cache);
-    py::Ref store_key = reads.store_key(record);
-    py::setitem(cache.get(), store_key.get(), obj.get());
+    py::setitem(cache.get(), TDT_GET(record, N::sys_quote_id).get(), obj.get());
     // 5-6. Posted as a deep copy made now.
     host::Post post(stream.kind);
     py::Ref copy = host::deep_copy(obj.get());
@@ -159,20 +162,17 @@ py::Ref on_control_algo_parent_order_res(PyObject* const* args) {
 }
 
 py::Ref on_algo_parent_order_update(PyObject* const* args) {
-    static const KeyReads reads;
-    update(k_parent_orders, reads, args[1]);
+    update<k_parent_orders>(args[1]);
     return py::none();
 }
 
 py::Ref on_algo_child_order_update(PyObject* const* args) {
-    static const KeyReads reads;
-    update(k_child_orders, reads, args[1]);
+    update<k_child_orders>(args[1]);
     return py::none();
 }
 
 py::Ref on_algo_child_order_trade(PyObject* const* args) {
-    static const KeyReads reads;
-    update(k_child_trades, reads, args[1]);
+    update<k_child_trades>(args[1]);
     return py::none();
 }
 

@@ -41,25 +41,28 @@ py::Ref nanoseconds(PyObject* time_diff) {
     return py::Ref::steal_or_raise(PyNumber_Long(product.get()));
 }
 
-// `self.context.add_timer_interval(delay, self.<callback>)`, the delay computed in between.
+// `self.context.add_timer_interval(<delay>, self.<callback>)`: the context and its method first,
+// then the delay, then the bound callback, as the call is written.
 template <class MakeDelay>
 void add_timer(PyObject* self, MakeDelay make_delay, N callback) {
-    py::Ref context = py::getattr(self, N::context);
+    py::Bound add_timer_interval = py::bind_method(py::getattr(self, N::context).get(), N::add_timer_interval);
     py::Ref delay = make_delay();
     py::Ref bound = py::getattr(self, callback);
-    py::call_method(context.get(), N::add_timer_interval, {delay.get(), bound.get()});
+    add_timer_interval({delay.get(), bound.get()});
 }
 
 void arm_day_timer(PyObject* self, const DayTimer& timer, PyObject* now, PyObject* current_time) {
     py::Ref before = time_of_day(timer.before_hour, timer.before_minute);
     if (py::compare(current_time, before.get(), Py_LT)) {
-        // Negative when already past `at`: passed on unchanged.
-        py::Ref datetime_cls = py::global(N::datetime);
-        py::Ref date = py::call_method(now, N::date);
-        py::Ref at = time_of_day(timer.at_hour, timer.at_minute);
-        py::Ref target = py::call_method(datetime_cls.get(), N::combine, {date.get(), at.get()});
-        py::Ref time_diff = py::Ref::steal_or_raise(PyNumber_Subtract(target.get(), now));
-        add_timer(self, [&] { return nanoseconds(time_diff.get()); }, timer.callback);
+        // `datetime.combine(now.date(), at) - now`, negative when already past `at`: passed on unchanged.
+        add_timer(self, [&] {
+            py::Bound combine = py::bind_method(py::global(N::datetime).get(), N::combine);
+            py::Ref date = py::call_method(now, N::date);
+            py::Ref at = time_of_day(timer.at_hour, timer.at_minute);
+            py::Ref target = combine({date.get(), at.get()});
+            py::Ref time_diff = py::Ref::steal_or_raise(PyNumber_Subtract(target.get(), now));
+            return nanoseconds(time_diff.get());
+        }, timer.callback);
     } else if (timer.late_delay_ns != 0) {
         add_timer(self, [&] { return py::integer(timer.late_delay_ns); }, timer.callback);
     }
@@ -81,9 +84,9 @@ void arm_next_day(PyObject* self) {
 
 // `self.send_day_event(EVENT.<kind>, datetime.now())`.
 void send_now(PyObject* self, N kind) {
-    py::Ref event_type = py::member_of(N::EVENT, kind);
-    py::Ref dt = now();
-    py::call_method(self, N::send_day_event, {event_type.get(), dt.get()});
+    py::Bound send_day_event = py::bind_method(self, N::send_day_event);
+    py::Ref event_type = TDT_MEMBER(N::EVENT, kind);
+    send_day_event({event_type.get(), now().get()});
 }
 
 }  // namespace
@@ -121,7 +124,7 @@ py::Ref create_time_listener(PyObject* const* args) {
     py::Ref calendar = py::getattr(base.get(), N::trading_calendar);
     if (!py::contains(calendar.get(), current_date.get())) {
         static const py::Literal k_not_trade_day{" not trade day... "};
-        host::log_info(py::Text().val(current_date.get()).lit(k_not_trade_day).val(calendar.get()));
+        host::log_info().val(current_date.get()).lit(k_not_trade_day).val(calendar.get()).write();
         return py::none();
     }
     // One reading of the clock for all three timers.

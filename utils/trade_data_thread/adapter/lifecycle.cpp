@@ -13,20 +13,22 @@ py::Ref config_base(PyObject* self) {
     return py::getattr(config.get(), N::base);
 }
 
-// The destination of an account string "<account>_<destination>", upper-cased.
+// The destination of an account string "<account>_<destination>".
 py::Ref destination(PyObject* account_string) {
     py::Ref parts = py::call_method(account_string, N::split, {py::name(N::underscore)});
     auto [account, dest] = py::unpack2(parts.get());
-    return py::call_method(dest.get(), N::upper);
+    return std::move(dest);
 }
+
+py::Ref upper(PyObject* text) { return py::call_method(text, N::upper); }
 
 void register_md_broker(PyObject* self) {
     py::Ref base = config_base(self);
     py::Ref md_type = py::getattr_quiet(base.get(), N::md_type);
     bool tomd = md_type && py::equals(md_type.get(), py::name(N::ToMD));
-    py::Ref context = py::getattr(self, N::context);
-    py::Ref member = py::member_of(N::MDType, tomd ? N::ToMD : N::AMD);
-    py::call_method(context.get(), N::add_md_broker, {member.get()});
+    py::Bound add_md_broker = py::bind_method(py::getattr(self, N::context).get(), N::add_md_broker);
+    py::Ref member = TDT_MEMBER(N::MDType, tomd ? N::ToMD : N::AMD);
+    add_md_broker({member.get()});
     py::setitem(py::global(N::tovik_params).get(), py::name(N::tovik_md), member.get());
 }
 
@@ -47,11 +49,12 @@ void register_td_brokers(PyObject* self) {
     while (py::Ref item = py::Ref::steal_or_empty(PyIter_Next(iter.get()))) {
         auto [account_type, account_string] = py::unpack2(item.get());
         py::Ref dest = destination(account_string.get());
-        py::Ref context = py::getattr(self, N::context);
-        py::Ref td_type = py::call(py::global(N::get_tovik_tdtype).get(), {dest.get()});
-        py::call_method(context.get(), N::add_td_broker, {td_type.get()});
+        py::Bound add_td_broker = py::bind_method(py::getattr(self, N::context).get(), N::add_td_broker);
+        py::Ref to_td_type = py::global(N::get_tovik_tdtype);
+        py::Ref dest_upper = upper(dest.get());
+        add_td_broker({py::call(to_td_type.get(), {dest_upper.get()}).get()});
         // The conversion runs again for the published value.
-        py::Ref published = py::call(py::global(N::get_tovik_tdtype).get(), {dest.get()});
+        py::Ref published = py::call(py::global(N::get_tovik_tdtype).get(), {dest_upper.get()});
         py::setitem(py::global(N::tovik_params).get(), py::name(N::tovik_td), published.get());
     }
     if (PyErr_Occurred()) py::raise();
@@ -62,21 +65,20 @@ void register_algo_broker(PyObject* self) {
     py::Ref algo_account = py::getattr_quiet(base.get(), N::algo_account);
     if (!algo_account || algo_account.get() == Py_None) return;
     py::Ref dest = destination(algo_account.get());
-    if (!py::equals(dest.get(), py::name(N::ATX))) return;
-    py::Ref context = py::getattr(self, N::context);
-    py::Ref atx = py::member_of(N::AlgoType, N::ATX);
-    py::call_method(context.get(), N::add_algo_broker, {atx.get()});
+    if (!py::equals(upper(dest.get()).get(), py::name(N::ATX))) return;
+    py::Bound add_algo_broker = py::bind_method(py::getattr(self, N::context).get(), N::add_algo_broker);
+    py::Ref atx = TDT_MEMBER(N::AlgoType, N::ATX);
+    add_algo_broker({atx.get()});
 }
 
 // One-minute bars from the registered market-data broker; a new code list on every call.
 void subscribe_bars(PyObject* self) {
-    py::Ref context = py::getattr(self, N::context);
+    py::Bound subscribe = py::bind_method(py::getattr(self, N::context).get(), N::subscribe);
     py::Ref md_type = py::getitem(py::global(N::tovik_params).get(), py::name(N::tovik_md));
-    py::Ref market = py::member_of(N::MarketType, N::SZSE);
-    py::Ref data_type = py::member_of(N::SubscribeDataType, N::Bar);
+    py::Ref market = TDT_MEMBER(N::MarketType, N::SZSE);
+    py::Ref data_type = TDT_MEMBER(N::SubscribeDataType, N::Bar);
     py::Ref codes = py::Ref::steal_or_raise(PyList_New(0));
-    py::call_method(context.get(), N::subscribe,
-                    {md_type.get(), market.get(), data_type.get(), codes.get(), py::name(N::one_minute)});
+    subscribe({md_type.get(), market.get(), data_type.get(), codes.get(), py::name(N::one_minute)});
 }
 
 }  // namespace
@@ -104,7 +106,7 @@ py::Ref init(PyObject* const* args) {
 py::Ref initialize(PyObject* const* args) {
     PyObject* self = args[0];
     static const py::Literal k_initialize{"TovikStrategy initialize..."};
-    host::log_info(py::Text().lit(k_initialize));
+    host::log_info().lit(k_initialize).write();
     register_md_broker(self);
     set_order_way(self);
     register_td_brokers(self);

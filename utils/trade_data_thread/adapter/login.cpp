@@ -48,21 +48,22 @@ py::Ref make_asset(PyObject* asset_res) {
                                       values[4].get(), values[5].get(), values[6].get()});
 }
 
-// Position(market code, LONG, init_qty) with its state set from the record.
+// Position(market code, LONG, init_qty) with its state set from the record, `set_state` found
+// before the state is read.
 py::Ref make_position(PyObject* record) {
-    static const py::Attr security_id{N::security_id}, market_id{N::market_id}, init_qty_of{N::init_qty};
     static const py::Reads state_reads{k_position_state};
+    py::Ref code = host::market_code(record, TDT_SITE(N::security_id), TDT_SITE(N::market_id));
     py::Ref position_cls = py::global(N::Position);
-    py::Ref code = host::market_code(record, security_id, market_id);
-    py::Ref direction = py::member_of(N::POSITION_DIRECTION, N::LONG);
-    py::Ref init_qty = init_qty_of(record);
+    py::Ref direction = TDT_MEMBER(N::POSITION_DIRECTION, N::LONG);
     static const py::New new_position;
-    py::Ref position = new_position(position_cls.get(), {code.get(), direction.get(), init_qty.get()});
+    py::Ref position =
+        new_position(position_cls.get(), {code.get(), direction.get(), TDT_GET(record, N::init_qty).get()});
+    py::Bound set_state = py::bind_method(position.get(), N::set_state);
     py::Ref values[std::size(k_position_state)];
     py::read_fields(record, state_reads, values);
     static const py::DictShape state_shape{{}, k_position_state};
     py::Ref state = state_shape.build({}, values);
-    py::call_method(position.get(), N::set_state, {state.get()});
+    set_state({state.get()});
     return position;
 }
 
@@ -86,16 +87,16 @@ py::Ref on_login(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* login_res = args[1];
     static const py::Literal k_account{"on_login fund_account_id:"}, k_code{", error_code:"};
-    static const py::Attr fund_account_id{N::fund_account_id}, error_code_of{N::error_code},
-        client_seq_id{N::client_seq_id}, error_msg{N::error_msg};
-    py::Ref account_id = fund_account_id(login_res);
-    py::Ref error_code = error_code_of(login_res);
-    host::log_info(py::Text().lit(k_account).val(account_id.get()).lit(k_code).val(error_code.get()));
+    host::LogLine line = host::log_info();
+    py::Ref account_id = TDT_GET(login_res, N::fund_account_id);
+    line.lit(k_account).val(account_id.get());
+    py::Ref error_code = TDT_GET(login_res, N::error_code);
+    line.lit(k_code).val(error_code.get()).write();
 
     host::Post post(N::LOGIN);
-    py::Ref rid = client_seq_id(login_res);
-    py::Ref msg = error_msg(login_res);
-    post(py::Kw<N::rid, N::account_id, N::code, N::msg>{}, {rid.get(), account_id.get(), error_code.get(), msg.get()});
+    post(py::Kw<N::rid, N::account_id, N::code, N::msg>{},
+         {TDT_GET(login_res, N::client_seq_id).get(), account_id.get(), error_code.get(),
+          TDT_GET(login_res, N::error_msg).get()});
 
     if (failed(error_code.get())) return py::none();
     py::setattr(self, N::logged_in, Py_True);
@@ -109,18 +110,17 @@ py::Ref on_query_asset(PyObject* const* args) {
     auto [asset_res, request_id, code, msg] = Answer::of(args);
     static const py::Literal k_head{"on_query_asset, "}, k_leaves{", leaves_value:"}, k_code{" code "},
         k_msg{"  ms "};
-    static const py::Attr fund_account_id{N::fund_account_id}, leaves_value_of{N::leaves_value};
-    py::Ref account_id = fund_account_id(asset_res);
-    py::Ref leaves_value = leaves_value_of(asset_res);
-    host::log_info(py::Text()
-                       .lit(k_head)
-                       .val(account_id.get())
-                       .lit(k_leaves)
-                       .val(leaves_value.get())
-                       .lit(k_code)
-                       .val(code)
-                       .lit(k_msg)
-                       .val(msg));
+    host::LogLine line = host::log_info();
+    py::Ref account_id = TDT_GET(asset_res, N::fund_account_id);
+    line.lit(k_head)
+        .val(account_id.get())
+        .lit(k_leaves)
+        .val(TDT_GET(asset_res, N::leaves_value).get())
+        .lit(k_code)
+        .val(code)
+        .lit(k_msg)
+        .val(msg)
+        .write();
 
     if (failed(code)) {
         host::Post post(N::QUERY_ACCOUNT);
@@ -136,7 +136,7 @@ py::Ref on_query_asset(PyObject* const* args) {
 py::Ref on_query_position(PyObject* const* args) {
     auto [records, request_id, code, msg] = Answer::of(args);
     static const py::Literal k_code{"on_query_position: code:"}, k_msg{", msg:"};
-    host::log_info(py::Text().lit(k_code).val(code).lit(k_msg).val(msg));
+    host::log_info().lit(k_code).val(code).lit(k_msg).val(msg).write();
 
     if (failed(code)) {
         // A failed positions answer is reported as an account query, without an account id.
@@ -158,13 +158,12 @@ py::Ref on_query_position(PyObject* const* args) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
             py::Caught error;
             static const py::Literal k_skip{"on_query_position position do not add: "}, k_exc{"  exception: "};
-            static const py::Attr security_id_of{N::security_id};
             py::Ref security_id = text_or_unknown([&] {
-                py::Ref value = security_id_of(record.get());
+                py::Ref value = TDT_GET(record.get(), N::security_id);
                 return py::Ref::steal_or_raise(PyObject_Format(value.get(), py::name(N::empty)));
             });
             py::Ref reason = text_or_unknown([&] { return py::Ref::steal_or_raise(PyObject_Str(error.get())); });
-            host::log_warning(py::Text().lit(k_skip).val(security_id.get()).lit(k_exc).val(reason.get()));
+            host::log_warning().lit(k_skip).val(security_id.get()).lit(k_exc).val(reason.get()).write();
             continue;
         }
         py::check(PyList_Append(positions.get(), position.get()));

@@ -34,36 +34,31 @@ bool positive(PyObject* value) { return py::compare(value, py::integer(0).get(),
 bool is_any(PyObject* value, N enum_global, std::initializer_list<N> members) {
     py::Ref enumeration = py::global(enum_global);
     for (N member : members) {
-        py::Ref m = py::class_attr(enumeration.get(), member);
+        py::Ref m = TDT_CLASS_ATTR(enumeration.get(), member);
         if (py::equals(value, m.get())) return true;
     }
     return false;
 }
 
 bool status_is(PyObject* order, std::initializer_list<N> statuses) {
-    static const py::Attr status_of{N::status};
-    py::Ref status = status_of(order);
+    py::Ref status = TDT_GET(order, N::status);
     return is_any(status.get(), N::ORDER_STATUS, statuses);
 }
 
 void set_status(PyObject* order, N status) {
-    static const py::SetAttr set{N::status};
-    py::Ref value = py::member_of(N::ORDER_STATUS, status);
-    set(order, value.get());
+    py::Ref value = TDT_MEMBER(N::ORDER_STATUS, status);
+    TDT_SET(order, N::status, value.get());
 }
 
 // The host order under the record's client order id, or an empty Ref when the host has none.
-// The membership test and the fetch are separate steps, each reading the global and the id.
+// The membership test and the fetch are separate steps, each reading the id and the global.
 // Between them the after-trading timer or the day switch may empty `orders_dict` from another
 // thread: a fetch that then fails with KeyError drops the report like one for an unknown order.
 py::Ref known_order(PyObject* record) {
-    static const py::Attr client_order_id{N::client_order_id}, client_order_id_again{N::client_order_id};
-    py::Ref id = client_order_id(record);
-    py::Ref orders = py::global(N::orders_dict);
-    if (!py::contains(orders.get(), id.get())) return {};
-    orders = py::global(N::orders_dict);
-    id = client_order_id_again(record);
-    PyObject* order = PyObject_GetItem(orders.get(), id.get());
+    py::Ref id = TDT_GET(record, N::client_order_id);
+    if (!py::contains(py::global(N::orders_dict).get(), id.get())) return {};
+    id = TDT_GET(record, N::client_order_id);
+    PyObject* order = PyObject_GetItem(py::global(N::orders_dict).get(), id.get());
     if (!order) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::raise();
         PyErr_Clear();
@@ -80,10 +75,10 @@ void post_order_event(N kind, PyObject* account, PyObject* order) {
 
 void log_report(PyObject* report) {
     static const py::Reads reads{k_log_line};
-    py::Text line;
+    host::LogLine line = host::log_info();
     for (std::size_t i = 0; i < std::size(k_log_line); ++i)
         line.lit(k_log_line[i].literal).val(reads[i](report).get());
-    host::log_info(line);
+    line.write();
 }
 
 // UnSend, Sended: the exchange-side id and the frozen cash are recorded, and the first report
@@ -91,12 +86,10 @@ void log_report(PyObject* report) {
 // an order that has finished, nor moves a partly filled one back to ACTIVE.
 void accepted(PyObject* report, PyObject* order, PyObject* account) {
     if (status_is(order, {N::FILLED, N::CANCELLED, N::REJECTED})) return;
-    static const py::Attr counter_order_id{N::counter_order_id}, frozen_trade_value{N::frozen_trade_value};
-    py::Ref counter_id = counter_order_id(report);
-    static const py::SetAttr set_secondary_order_id{N::secondary_order_id};
-    set_secondary_order_id(order, counter_id.get());
-    py::Ref frozen = frozen_trade_value(report);
-    py::call_method(order, N::set_frozen_cash, {frozen.get()});
+    py::Ref counter_id = TDT_GET(report, N::counter_order_id);
+    TDT_SET(order, N::secondary_order_id, counter_id.get());
+    py::Bound set_frozen_cash = py::bind_method(order, N::set_frozen_cash);
+    set_frozen_cash({TDT_GET(report, N::frozen_trade_value).get()});
 
     if (!py::truthy(counter_id.get()) || !positive(counter_id.get())) return;
     if (status_is(order, {N::ACTIVE, N::PARTIALLY_FILLED, N::FILLED, N::CANCELLED, N::REJECTED})) return;
@@ -107,37 +100,26 @@ void accepted(PyObject* report, PyObject* order, PyObject* account) {
 // The fill the report carries: a host Trade, the cumulative quantities and average price taken
 // from the report, then the TRADE event.
 void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status, PyObject* amount) {
-    static const py::Attr last_match_price{N::last_match_price}, total_trade_value{N::total_trade_value},
-        trade_qty{N::trade_qty}, order_qty{N::order_qty};
-    static const py::Attr order_id_of{N::order_id}, side_of{N::side}, position_effect_of{N::position_effect},
-        market_code_of{N::market_code}, price_of{N::price};
-    static const py::SetAttr set_avg_price{N::avg_price}, set_filled_quantity{N::filled_quantity},
-        set_unfilled_quantity{N::unfilled_quantity};
     py::Ref trade_cls = py::global(N::Trade);
-    py::Ref from_create = py::class_attr(trade_cls.get(), N::dunder_from_create);
-    py::Ref order_id = order_id_of(order);
-    py::Ref price = last_match_price(report);
-    py::Ref side = side_of(order);
-    py::Ref position_effect = position_effect_of(order);
-    py::Ref market_code = market_code_of(order);
-    py::Ref frozen_price = price_of(order);
+    py::Ref from_create = TDT_CLASS_ATTR(trade_cls.get(), N::dunder_from_create);
     py::Ref trade = py::call(
         from_create.get(), {},
         py::Kw<N::order_id, N::price, N::amount, N::side, N::position_effect, N::market_code, N::frozen_price>{},
-        {order_id.get(), price.get(), amount, side.get(), position_effect.get(), market_code.get(),
-         frozen_price.get()});
+        {TDT_GET(order, N::order_id).get(), TDT_GET(report, N::last_match_price).get(), amount,
+         TDT_GET(order, N::side).get(), TDT_GET(order, N::position_effect).get(), TDT_GET(order, N::market_code).get(),
+         TDT_GET(order, N::price).get()});
 
-    py::Ref value = total_trade_value(report);
-    py::Ref traded = trade_qty(report);
+    py::Ref value = TDT_GET(report, N::total_trade_value);
+    py::Ref traded = TDT_GET(report, N::trade_qty);
     // Nothing traded in total yet means no average to take: the previous one stays.
     if (!py::equals(traded.get(), py::integer(0).get())) {
         py::Ref avg = py::Ref::steal_or_raise(PyNumber_TrueDivide(value.get(), traded.get()));
-        set_avg_price(order, avg.get());
+        TDT_SET(order, N::avg_price, avg.get());
     }
-    set_filled_quantity(order, traded.get());
-    py::Ref quantity = order_qty(report);
+    TDT_SET(order, N::filled_quantity, traded.get());
+    py::Ref quantity = TDT_GET(report, N::order_qty);
     py::Ref unfilled = py::Ref::steal_or_raise(PyNumber_Subtract(quantity.get(), traded.get()));
-    set_unfilled_quantity(order, unfilled.get());
+    TDT_SET(order, N::unfilled_quantity, unfilled.get());
 
     if (is_any(report_status, N::OrderStatusType, {N::Filled})) {
         set_status(order, N::FILLED);
@@ -152,16 +134,14 @@ void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* repo
 
 // PartiallyFilled, Filled, the two cancelled and the two cancel-pending statuses.
 void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* report_status) {
-    static const py::Attr last_match_qty{N::last_match_qty};
-    py::Ref amount = last_match_qty(report);
+    py::Ref amount = TDT_GET(report, N::last_match_qty);
     if (positive(amount.get())) filled(report, order, account, report_status, amount.get());
 
     if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledPartiallyCancelled, N::Cancelled})) {
         set_status(order, N::CANCELLED);
         post_order_event(N::ORDER_CANCELLATION_PASS, account, order);
     } else if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledWaitCancelled, N::WaitCancelled})) {
-        static const py::Attr filled_quantity_of{N::filled_quantity};
-        py::Ref filled_quantity = filled_quantity_of(order);
+        py::Ref filled_quantity = TDT_GET(order, N::filled_quantity);
         if (positive(filled_quantity.get())) set_status(order, N::PARTIALLY_FILLED);
         post_order_event(N::ORDER_PENDING_CANCEL, account, order);
     }
@@ -169,15 +149,13 @@ void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* re
 
 // Reject: the reason is "<error_code>_<error_msg>".
 void rejected(PyObject* report, PyObject* order, PyObject* account) {
-    static const py::Attr error_code{N::error_code}, error_msg{N::error_msg}, frozen_trade_value{N::frozen_trade_value};
-    py::Ref code = error_code(report);
-    py::Ref code_text = py::Ref::steal_or_raise(PyObject_Str(code.get()));
+    py::Bound mark_rejected = py::bind_method(order, N::mark_rejected);
+    py::Ref code_text = py::Ref::steal_or_raise(PyObject_Str(TDT_GET(report, N::error_code).get()));
     py::Ref head = py::Ref::steal_or_raise(PyNumber_Add(code_text.get(), py::name(N::underscore)));
-    py::Ref message = error_msg(report);
-    py::Ref reason = py::Ref::steal_or_raise(PyNumber_Add(head.get(), message.get()));
-    py::call_method(order, N::mark_rejected, {reason.get()});
-    py::Ref frozen = frozen_trade_value(report);
-    py::call_method(order, N::set_frozen_cash, {frozen.get()});
+    py::Ref reason = py::Ref::steal_or_raise(PyNumber_Add(head.get(), TDT_GET(report, N::error_msg).get()));
+    mark_rejected({reason.get()});
+    py::Bound set_frozen_cash = py::bind_method(order, N::set_frozen_cash);
+    set_frozen_cash({TDT_GET(report, N::frozen_trade_value).get()});
     post_order_event(N::ORDER_UNSOLICITED_UPDATE, account, order);
 }
 
@@ -188,12 +166,9 @@ py::Ref on_order(PyObject* const* args) {
     log_report(report);
     py::Ref order = known_order(report);
     if (!order) return py::none();
-    static const py::Attr market_code_of{N::market_code};
-    py::Ref code = market_code_of(order.get());
-    py::Ref account = host::account_for(code.get());
+    py::Ref account = host::account_for([&] { return TDT_GET(order.get(), N::market_code); });
 
-    static const py::Attr order_status{N::order_status};
-    py::Ref status = order_status(report);
+    py::Ref status = TDT_GET(report, N::order_status);
     if (is_any(status.get(), N::OrderStatusType, {N::UnSend, N::Sended})) {
         accepted(report, order.get(), account.get());
     } else if (is_any(status.get(), N::OrderStatusType,
@@ -213,9 +188,7 @@ py::Ref on_trade(PyObject* const*) { return py::none(); }
 py::Ref on_order_action_error(PyObject* const* args) {
     py::Ref order = known_order(args[1]);
     if (!order) return py::none();
-    static const py::Attr market_code_of{N::market_code};
-    py::Ref code = market_code_of(order.get());
-    py::Ref account = host::account_for(code.get());
+    py::Ref account = host::account_for([&] { return TDT_GET(order.get(), N::market_code); });
     post_order_event(N::ORDER_CANCELLATION_REJECT, account.get(), order.get());
     return py::none();
 }

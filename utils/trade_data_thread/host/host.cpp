@@ -10,19 +10,24 @@
 
 namespace host {
 
+namespace {
+const py::Method k_append{N::append};
+const py::New k_event;
+}  // namespace
+
 Post::Post(N kind)
-    : queue_(py::global(N::event_queue)),
+    : append_(k_append.bind(py::global(N::event_queue).get())),
       event_cls_(py::global(N::Event)),
-      kind_(py::member_of(N::EVENT, kind)) {}
+      kind_(TDT_MEMBER(N::EVENT, kind)) {}
 
 Post::Post(PyObject* kind)
-    : queue_(py::global(N::event_queue)), event_cls_(py::global(N::Event)), kind_(py::Ref::borrow(kind)) {}
+    : append_(k_append.bind(py::global(N::event_queue).get())),
+      event_cls_(py::global(N::Event)),
+      kind_(py::Ref::borrow(kind)) {}
 
 void Post::operator()(PyObject* kwnames, std::span<PyObject* const> payload) const {
-    static const py::New k_event;
-    static const py::Method k_append{N::append};
     py::Ref event = k_event(event_cls_.get(), {kind_.get()}, kwnames, payload);
-    k_append(queue_.get(), {event.get()});
+    append_({event.get()});
 }
 
 namespace {
@@ -136,20 +141,9 @@ py::Ref seconds(PyObject* millis) {
     return py::Ref::steal_or_raise(PyNumber_TrueDivide(millis, thousand.get()));
 }
 
-py::Ref record_time(PyObject* millis) {
-    py::Ref converter = py::global(N::convert_int_to_datetime);
-    py::Ref secs = seconds(millis);
-    return py::call(converter.get(), {secs.get()});
-}
-
 py::Ref environment() {
     py::Ref env_cls = py::global(N::Environment);
-    return py::call_method(env_cls.get(), N::get_instance);
-}
-
-py::Ref account_for(PyObject* market_code) {
-    py::Ref env = environment();
-    return py::call_method(env.get(), N::get_account, {market_code});
+    return TDT_CLASS_BIND(env_cls.get(), N::get_instance)();
 }
 
 py::Ref deep_copy(PyObject* obj) {
@@ -157,14 +151,14 @@ py::Ref deep_copy(PyObject* obj) {
     return py::call_method(copy_module.get(), N::deepcopy, {obj});
 }
 
-namespace {
-void log(py::Ref logger, N level, const py::Text& text) {
-    py::Ref line = text.str();
-    py::call_method(logger.get(), level, {line.get()});
+void LogLine::write() const {
+    py::Ref line = text_.str();
+    method_({line.get()});
 }
 
+namespace {
 // The host provides `user_system_log` where it likes: a module global or a builtin of that name,
-// else the logger its logger module keeps when the warning is written.
+// else the logger its logger module keeps when the warning is started.
 py::Ref user_system_log() {
     try {
         return py::global(N::user_system_log);
@@ -183,7 +177,7 @@ py::Ref user_system_log() {
 }
 }  // namespace
 
-void log_info(const py::Text& text) { log(py::global(N::system_log), N::info, text); }
-void log_warning(const py::Text& text) { log(user_system_log(), N::warning, text); }
+LogLine log_info() { return LogLine(py::bind_method(py::global(N::system_log).get(), N::info)); }
+LogLine log_warning() { return LogLine(py::bind_method(user_system_log().get(), N::warning)); }
 
 }  // namespace host

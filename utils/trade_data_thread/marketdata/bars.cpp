@@ -23,30 +23,25 @@ constexpr std::size_t k_field_count = sizeof(k_fields) / sizeof(k_fields[0]);
 // Counts the bar into the current run, or starts a new run with it, then keeps its bar time.
 // Each use of the bar time divides `end_time` afresh.
 void count(PyObject* self, PyObject* bar) {
-    static const py::Attr current_trade_dt{N::current_trade_dt}, end_time_run{N::end_time},
-        bar_cnt{N::bar_cnt}, end_time_current{N::end_time};
-    static const py::SetAttr set_bar_cnt{N::bar_cnt}, set_current_trade_dt{N::current_trade_dt};
-    py::Ref current = current_trade_dt(self);
+    py::Ref current = TDT_GET(self, N::current_trade_dt);
     py::Ref zero = py::integer(0);
     bool same_run = py::equals(current.get(), zero.get());  // no bar yet: the first bar counts
     if (!same_run) {
-        py::Ref end_time = end_time_run(bar);
-        py::Ref bar_time = host::seconds(end_time.get());
+        py::Ref bar_time = host::seconds(TDT_GET(bar, N::end_time).get());
         same_run = py::equals(current.get(), bar_time.get());
     }
     py::Ref one = py::integer(1);
     py::Ref cnt;
     if (same_run) {
-        py::Ref previous = bar_cnt(self);
+        py::Ref previous = TDT_GET(self, N::bar_cnt);
         cnt = py::Ref::steal_or_raise(PyNumber_Add(previous.get(), one.get()));
     } else {
         cnt = std::move(one);
     }
-    set_bar_cnt(self, cnt.get());
+    TDT_SET(self, N::bar_cnt, cnt.get());
 
-    py::Ref end_time = end_time_current(bar);
-    py::Ref bar_time = host::seconds(end_time.get());
-    set_current_trade_dt(self, bar_time.get());
+    py::Ref bar_time = host::seconds(TDT_GET(bar, N::end_time).get());
+    TDT_SET(self, N::current_trade_dt, bar_time.get());
 }
 
 // True when the run has reached the size of the universe, which is read afresh for every bar.
@@ -56,8 +51,7 @@ bool run_complete(PyObject* self) {
     Py_ssize_t n = PyObject_Size(universe.get());
     if (n < 0) py::raise();
     py::Ref size = py::integer(n);
-    static const py::Attr bar_cnt{N::bar_cnt};
-    py::Ref cnt = bar_cnt(self);
+    py::Ref cnt = TDT_GET(self, N::bar_cnt);
     return py::equals(size.get(), cnt.get());
 }
 
@@ -66,13 +60,10 @@ bool run_complete(PyObject* self) {
 py::Ref on_bar(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* bar = args[1];
-    static const py::Attr security_id{N::security_id}, market_type{N::market_type}, end_time{N::end_time},
-        current_trade_dt{N::current_trade_dt};
     static const py::Reads fields{k_fields};
-    static const py::SetAttr set_bar_cnt{N::bar_cnt};
-    py::Ref code = host::market_code(bar, security_id, market_type);
+    py::Ref code = host::market_code(bar, TDT_SITE(N::security_id), TDT_SITE(N::market_type));
 
-    py::Ref orig_time = host::record_time(end_time(bar).get());
+    py::Ref orig_time = host::record_time([&] { return TDT_GET(bar, N::end_time); });
     py::Ref values[k_field_count];
     py::read_fields(bar, fields, values);
     static const py::DictShape bar_shape{{N::market_code, N::orig_time}, k_fields};
@@ -84,13 +75,12 @@ py::Ref on_bar(PyObject* const* args) {
 
     // The event is dated by the whole second of the stored bar time; the run then starts again.
     py::Ref to_date = py::global(N::convert_int_to_whole_date);
-    py::Ref current = current_trade_dt(self);
+    py::Ref current = TDT_GET(self, N::current_trade_dt);
     py::Ref whole = py::Ref::steal_or_raise(PyNumber_Long(current.get()));
     py::Ref date = py::call(to_date.get(), {whole.get()});
     host::Post post(N::BAR);
     post(py::Kw<N::calendar_dt, N::trading_dt>{}, {date.get(), date.get()});
-    py::Ref zero = py::integer(0);
-    set_bar_cnt(self, zero.get());
+    TDT_SET(self, N::bar_cnt, py::integer(0).get());
     return py::none();
 }
 

@@ -59,10 +59,9 @@ void keep(N history_name, PyObject* code, PyObject* record, PyObject* maxlen) {
 
 py::Ref on_snapshot(PyObject* const* args) {
     PyObject* snapshot = args[1];
-    static const py::Attr orig_time{N::orig_time}, security_id{N::security_id}, market_type{N::market_type};
     static const py::Reads fields{k_fields};
-    py::Ref dt = host::record_time(orig_time(snapshot).get());
-    py::Ref code = host::market_code(snapshot, security_id, market_type);
+    py::Ref dt = host::record_time([&] { return TDT_GET(snapshot, N::orig_time); });
+    py::Ref code = host::market_code(snapshot, TDT_SITE(N::security_id), TDT_SITE(N::market_type));
 
     py::Ref values[k_field_count];
     py::read_fields(snapshot, fields, values);
@@ -74,8 +73,7 @@ py::Ref on_snapshot(PyObject* const* args) {
     host::Post post(N::TICK);
     py::Ref tick_cls = py::global(N::TickObject);
     py::Ref env = host::environment();
-    static const py::Attr data_proxy{N::data_proxy};
-    py::Ref proxy = data_proxy(env.get());
+    py::Ref proxy = TDT_GET(env.get(), N::data_proxy);
     py::Ref instrument = py::call_method(proxy.get(), N::instruments, {code.get()});
     static const py::New new_tick;
     py::Ref tick_obj = new_tick(tick_cls.get(), {instrument.get(), tick.get()});

@@ -1,6 +1,7 @@
 // Attribute reads and writes, module globals, and the few object operations handlers share.
 #pragma once
 
+#include "py/call.hpp"
 #include "py/lookup.hpp"
 #include "py/table.hpp"
 
@@ -61,12 +62,6 @@ private:
     mutable Py_ssize_t hint_ = -1;    // the instance-dict entry the name was last found in
     mutable Py_ssize_t inline_ = -1;  // the name's index among values kept outside a dict
 };
-
-// `obj.<n>` through a read site of its own at this point of the code.
-#define TDT_GET(obj, n) ([](PyObject* o) {            \
-    static const ::py::Attr tdt_site{::py::Name::n}; \
-    return tdt_site(o);                              \
-}(obj))
 
 // A store site of one attribute name: `obj.name = value`. While the type is unchanged, has the
 // generic setattr and nothing of that name (so no descriptor can intercept the store), straight
@@ -204,9 +199,9 @@ inline Ref global(Name n) {
 class ClassAttr {
 public:
     Ref operator()(PyObject* cls, Name n) const;
-    // `cls.<name>(*args)`. A remembered classmethod over a Python function calls the function with
-    // `cls` first, which is what the bound method it would make does.
-    Ref call(PyObject* cls, Name n, std::initializer_list<PyObject*> args) const;
+    // `cls.<name>`, to be called: a remembered classmethod over a Python function is the function
+    // with `cls` first, which is what the bound method it would make calls.
+    Bound bind(PyObject* cls, Name n) const;
 
 private:
     struct Entry {
@@ -221,23 +216,8 @@ private:
     mutable Backoff backoff_;
 };
 
-// `cls.<n>` and `cls.<n>(*args)` through a class-attribute site of their own at this point of the
-// code; `n` may vary from call to call.
-#define TDT_CLASS_ATTR(cls, n) ([](PyObject* c, ::py::Name m) {  \
-    static const ::py::ClassAttr tdt_site;                     \
-    return tdt_site(c, m);                                     \
-}(cls, n))
-#define TDT_CLASS_CALL(cls, n, ...) ([](PyObject* c, ::py::Name m, std::initializer_list<PyObject*> a) { \
-    static const ::py::ClassAttr tdt_site;                                                            \
-    return tdt_site.call(c, m, a);                                                                    \
-}(cls, n, __VA_ARGS__))
-// `Enum.member` of an enumeration bound as a module global, read at each use.
-#define TDT_MEMBER(enum_global, member) TDT_CLASS_ATTR(::py::global(::py::Name::enum_global).get(), member)
-
-// `cls.<n>` and `cls.<n>(*args)` with no site of their own: through a site kept for the name.
-Ref class_attr(PyObject* cls, Name n);
-Ref class_call(PyObject* cls, Name n, std::initializer_list<PyObject*> args);
-inline Ref member_of(Name enum_global, Name member) { return class_attr(global(enum_global).get(), member); }
+// `cls.<n>`, to be called, with no site of its own: through a site kept for the name.
+Bound class_bind(PyObject* cls, Name n);
 
 // Python's `a == b` (no identity shortcut: `__eq__` always runs) and truth tests.
 bool truthy(PyObject* obj);
@@ -255,3 +235,20 @@ void setitem(PyObject* obj, PyObject* key, PyObject* value);
 std::pair<Ref, Ref> unpack2(PyObject* iterable);
 
 }  // namespace py
+
+// A read or a store at its point of use: `TDT_GET(obj, N::name)` is `obj.name` and
+// `TDT_SET(obj, N::name, value)` is `obj.name = value`, each through a site of its own, made for
+// that place in the code (and for each instantiation of a template around it). `TDT_SITE(N::name)`
+// is such a read site itself, for a helper that reads through its caller's sites.
+#define TDT_SITE(attr_name) \
+    ([]() noexcept -> const ::py::Attr& { static const ::py::Attr site{attr_name}; return site; }())
+#define TDT_GET(obj, attr_name) TDT_SITE(attr_name)(obj)
+#define TDT_SET(obj, attr_name, value) \
+    ([]() noexcept -> const ::py::SetAttr& { static const ::py::SetAttr site{attr_name}; return site; }()(obj, value))
+// `cls.name`, `cls.name` bound to be called, and `Enum.member` of an enumeration bound as a module global (read
+// at each use), each through a class-attribute site of its own; the name may vary from call to call.
+#define TDT_CLASS_SITE() \
+    ([]() noexcept -> const ::py::ClassAttr& { static const ::py::ClassAttr site; return site; }())
+#define TDT_CLASS_ATTR(cls, attr_name) TDT_CLASS_SITE()(cls, attr_name)
+#define TDT_CLASS_BIND(cls, attr_name) TDT_CLASS_SITE().bind(cls, attr_name)
+#define TDT_MEMBER(enum_global, member) TDT_CLASS_ATTR(::py::global(enum_global).get(), member)

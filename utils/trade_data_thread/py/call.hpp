@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <span>
+#include <utility>
 
 namespace py {
 
@@ -73,6 +74,25 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos, PyObje
 // obj.name(*args), without a bound-method object on 3.9 and newer.
 Ref call_method(PyObject* obj, Name name, std::initializer_list<PyObject*> args = {});
 
+// A callee looked up before its arguments are evaluated, as Python does for `obj.name(args)`:
+// bind, evaluate the arguments, then call. It keeps what it found (and `obj`, when that is a
+// method found on the type) until it is gone.
+class Bound {
+public:
+    Ref operator()(std::initializer_list<PyObject*> args = {}) const;
+
+private:
+    friend class Method;
+    friend class ClassAttr;
+    friend Bound bind_method(PyObject* obj, Name name);
+    Bound(Ref callable, Ref self) noexcept : callable_(std::move(callable)), self_(std::move(self)) {}
+    Ref callable_;
+    Ref self_;  // empty when `callable_` is the attribute itself
+};
+
+// `obj.name`, for a call made once its arguments are evaluated: `call_method` in two steps.
+Bound bind_method(PyObject* obj, Name name);
+
 // A call site of one method name: `obj.name(*args)`. For a type with the generic lookup, no
 // instance dict, and a builtin method of that name (a deque's `append`), the method found on the
 // type is kept while the type is unchanged and called directly; everything else is `call_method`.
@@ -80,6 +100,8 @@ class Method {
 public:
     constexpr explicit Method(Name name) noexcept : name_(name) {}
     Ref operator()(PyObject* obj, std::initializer_list<PyObject*> args) const;
+    // `obj.name` through this site, for a call made once its arguments are evaluated.
+    Bound bind(PyObject* obj) const;
 
 private:
     void learn(PyTypeObject* type) const;

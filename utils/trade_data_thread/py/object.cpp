@@ -1,7 +1,6 @@
-// The object operations of the C API layer: calls, attributes, globals, comparisons, text.
+// The object operations of the C API layer: calls, attributes, globals, comparisons.
 #include "py/attr.hpp"
 #include "py/call.hpp"
-#include "py/text.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -42,7 +41,7 @@ PyObject* make_kwnames(std::initializer_list<Name> names) {
 
 Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
     // On a class the method is looked up as any class attribute, then called.
-    if (PyType_Check(obj)) return class_call(obj, n, args);
+    if (PyType_Check(obj)) return class_bind(obj, n)(args);
     PyObject* stack[detail::k_max_args + 2];
     std::size_t count = 1;
     stack[count++] = obj;
@@ -50,7 +49,19 @@ Ref call_method(PyObject* obj, Name n, std::initializer_list<PyObject*> args) {
     return Ref::steal_or_raise(compat::call_method(name(n), stack + 1, (count - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
-Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) const {
+Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) const { return bind(obj)(args); }
+
+Ref Bound::operator()(std::initializer_list<PyObject*> args) const {
+    return detail::vectorcall(callable_.get(), self_.get(), args, {}, nullptr);
+}
+
+Bound bind_method(PyObject* obj, Name n) {
+    // On a class the method is looked up as any class attribute, as `call_method` does.
+    if (PyType_Check(obj)) return class_bind(obj, n);
+    return Bound(getattr(obj, n), Ref{});
+}
+
+Bound Method::bind(PyObject* obj) const {
     if constexpr (k_caches) {
         PyTypeObject* type = Py_TYPE(obj);
         bool holds = seen_.matches(type);
@@ -58,11 +69,10 @@ Ref Method::operator()(PyObject* obj, std::initializer_list<PyObject*> args) con
         // Learning may run code, so a type just learned is matched again.
         if (holds || (backoff_.may_learn() && (learn(type), seen_.matches(type)))) {
             stats::hit(stats::Path::method);
-            Ref method = Ref::borrow(method_.get());  // ours for the call, whatever the call relearns
-            return detail::vectorcall(method.get(), obj, args, {}, nullptr);
+            return Bound(Ref::borrow(method_.get()), Ref::borrow(obj));  // ours, whatever the call relearns
         }
     }
-    return call_method(obj, name_, args);
+    return bind_method(obj, name_);
 }
 
 void Method::learn(PyTypeObject* type) const {
@@ -314,9 +324,8 @@ Ref ClassAttr::operator()(PyObject* cls, Name n) const {
     return getattr(cls, n);
 }
 
-Ref ClassAttr::call(PyObject* cls, Name n, std::initializer_list<PyObject*> args) const {
-    if (!PyType_Check(cls)) return call_method(cls, n, args);
-    Ref method;
+Bound ClassAttr::bind(PyObject* cls, Name n) const {
+    if (!PyType_Check(cls)) return Bound(g_object_reads[static_cast<std::size_t>(n)](cls), Ref{});
     if constexpr (k_caches) {
         if (const Entry* e = entry(reinterpret_cast<PyTypeObject*>(cls), n)) {
             PyObject* value = e->value.get();
@@ -326,18 +335,16 @@ Ref ClassAttr::call(PyObject* cls, Name n, std::initializer_list<PyObject*> args
                 PyObject* callable = table::classmethod_callable(value);
                 if (callable && PyFunction_Check(callable)) {
                     stats::hit(stats::Path::classmethod);
-                    Ref function = Ref::borrow(callable);
-                    return detail::vectorcall(function.get(), cls, args, {}, nullptr);
+                    return Bound(Ref::borrow(callable), Ref::borrow(cls));
                 }
             }
             if (value && keepable(value)) {
                 Ref held = Ref::borrow(value);  // its __get__ may run code that relearns the entry
-                method = bound(held.get(), cls);
+                return Bound(bound(held.get(), cls), Ref{});
             }
         }
     }
-    if (!method) method = getattr(cls, n);
-    return detail::vectorcall(method.get(), nullptr, args, {}, nullptr);
+    return Bound(getattr(cls, n), Ref{});
 }
 
 namespace {
@@ -345,10 +352,7 @@ namespace {
 std::array<ClassAttr, static_cast<std::size_t>(Name::count_)> g_class_reads;
 }  // namespace
 
-Ref class_attr(PyObject* cls, Name n) { return g_class_reads[static_cast<std::size_t>(n)](cls, n); }
-Ref class_call(PyObject* cls, Name n, std::initializer_list<PyObject*> args) {
-    return g_class_reads[static_cast<std::size_t>(n)].call(cls, n, args);
-}
+Bound class_bind(PyObject* cls, Name n) { return g_class_reads[static_cast<std::size_t>(n)].bind(cls, n); }
 
 Ref getattr_quiet(PyObject* obj, Name n) {
     PyObject* value = PyObject_GetAttr(obj, name(n));
@@ -565,42 +569,6 @@ std::pair<Ref, Ref> unpack2(PyObject* iterable) {
     if (extra) raise_too_many();
     if (PyErr_Occurred()) raise();
     return {std::move(first), std::move(second)};
-}
-
-// ---- text --------------------------------------------------------------------------------------
-
-PyObject* Literal::get() const {
-    if (!obj_) {
-        obj_ = PyUnicode_FromString(text_);
-        if (!obj_) raise();
-    }
-    return obj_;
-}
-
-void Text::add(Ref piece) {
-    if (count_ == k_capacity) {
-        PyErr_SetString(PyExc_SystemError, "too many pieces for one log line");
-        raise();
-    }
-    parts_[count_++] = std::move(piece);
-}
-
-Text& Text::lit(const Literal& literal) {
-    add(Ref::borrow(literal.get()));
-    return *this;
-}
-
-Text& Text::val(PyObject* value) {
-    // An exact float's default format is its str (float.__format__ with an empty spec).
-    add(Ref::steal_or_raise(PyFloat_CheckExact(value) ? PyObject_Str(value) : PyObject_Format(value, name(Name::empty))));
-    return *this;
-}
-
-Ref Text::str() const {
-    Ref pieces = Ref::steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(count_)));
-    for (std::size_t i = 0; i < count_; ++i)
-        PyTuple_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), Py_NewRef(parts_[i].get()));
-    return Ref::steal_or_raise(PyUnicode_Join(name(Name::empty), pieces.get()));
 }
 
 }  // namespace py
