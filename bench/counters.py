@@ -2,10 +2,11 @@
 was taken (hit), refused by its guard (miss) and learned (learn), on the lean host of bench.py.
 Needs the stats build (`make test-stats` builds it into build/statspkg).
 
-Usage: PYTHONPATH=build/statspkg python bench/counters.py [--records slots|dict] [--calls N]
+Usage: PYTHONPATH=build/stats3.Xpkg python bench/counters.py [--records slots|dict] [--calls N] [--json]
 """
 
 import argparse
+import json
 import os
 import sys
 
@@ -45,8 +46,12 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--records", default="slots")
     ap.add_argument("--calls", type=int, default=100)
+    ap.add_argument("--json", action="store_true", help="print the counts as JSON")
     args = ap.parse_args()
     counts, layouts = warm_counts(args.records, args.calls)
+    if args.json:
+        print(json.dumps({"counts": counts, "layouts": layouts}))
+        return
     print(f"fast-path counts per call, warm, lean host, {args.records} records; layouts: "
           + ", ".join(f"{k} {'on' if v else 'off'}" for k, v in layouts.items()))
     for label, paths in counts.items():

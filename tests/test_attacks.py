@@ -1,6 +1,7 @@
-"""Attacks on the fast paths that still succeed: each test is a minimal reproducer of one fault,
-marked as an expected failure (strict) on the builds with caches until the fault is fixed. The
-build with every cache off takes the generic paths, so there the same tests must pass.
+"""Attacks on the fast paths, each a minimal reproducer of a fault found and mended: a dict key of
+another type that claims the name, a global read between a dict watcher and the change it
+announces, and a type-tag witness tagged by someone else after the tags restart. Every build must
+give what plain Python gives.
 
 Crash-prone scenarios run in a child interpreter (as in test_fastpaths.py): a crash is a failure.
 """
@@ -17,15 +18,30 @@ from conftest import drain
 import halvex.lumet.utils.trade_data_thread as tdt
 from pytovik.enums import MarketType
 from pytovik.records import Snapshot
-from test_fastpaths import child_outcome, run_child
+from children import HERE, SIM, child_outcome
+
+# A scenario's start in its child interpreter: the module loaded, a strategy `s`, the records'
+# usual fields and `drain()`, as the children of tests/children.py have them.
+PRELUDE = """
+import collections, functools, gc, sys
+sys.path.insert(0, %r)
+from children import *
+from children import drain as _drain
+tdt, s = loaded()
+def drain():
+    return _drain(tdt)
+""" % HERE
+
+
+def run_child(code):
+    """Runs a scenario after PRELUDE in a fresh interpreter with the stand-ins importable."""
+    import subprocess
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([SIM] + [p for p in sys.path if p]))
+    return subprocess.run([sys.executable, "-W", "ignore", "-c", PRELUDE + textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=300)
 
 T = 1700000040000
 V = sys.version_info[:2]
-CACHED = "/build/nocache" not in os.path.realpath(tdt.__file__)
-
-
-def fault(reason):
-    return pytest.mark.xfail(CACHED, reason=reason, strict=True)
 
 
 # ---- a kept answer whose dict key compares by its own __eq__ ------------------------------------
@@ -49,9 +65,6 @@ PlainRecord = type("Record", (object,), {})
 DictSlotRecord = type("Record", (Exception,), {})
 
 
-@fault("Attr::from_instance_dict reads the dict entry last found (the hint) whenever its key is "
-       "the name, but a key of another type before it in the probe order answers the lookup "
-       "with its own __eq__: the hint is only sound for dicts whose keys are all str")
 @pytest.mark.parametrize("cls", [PlainRecord, DictSlotRecord], ids=["plain class", "dict slot"])
 def test_instance_dict_key_that_claims_the_name(strategy, cls):
     def record(claim=None):
@@ -75,9 +88,6 @@ def test_instance_dict_key_that_claims_the_name(strategy, cls):
 
 
 # Run in a child: the key cannot be taken out of the module's namespace by the fixture's restore.
-@fault("global()/find_global keep a module global while the module dict is unchanged, but with a "
-       "key of another type in the dict a lookup runs that key's __eq__, which may answer "
-       "differently later without any change to the dict (the interpreter keeps no globals then)")
 def test_module_global_under_a_key_that_claims_its_name():
     result = run_child(inspect.getsource(Claim) + textwrap.dedent("""
     Environment.get_instance().set_universe(["000001.XSHE"])
@@ -112,9 +122,6 @@ def _has_dict_watchers():
 
 
 @pytest.mark.skipif(V < (3, 12) or not _has_dict_watchers(), reason="dict watchers of _testcapi, 3.12 on")
-@fault("the dict watcher empties the kept globals before a change, but another watcher's error "
-       "runs sys.unraisablehook after it and before the change: a global read there is kept as a "
-       "borrowed pointer that the change then frees (a freed function is called)")
 def test_global_read_between_the_watcher_and_the_change():
     result = run_child("""
     import _testcapi
@@ -237,9 +244,6 @@ except Exception as e:
 
 @pytest.mark.skipif(V >= (3, 11), reason="the tag witness is used before 3.11 only")
 @pytest.mark.skipif(ctypes.sizeof(ctypes.c_void_p) != 8, reason="reads version tags at 64-bit offsets")
-@fault("lookup.hpp's tag witness is reachable (object.__subclasses__()), and any attribute read on "
-       "it gives it a tag again without ending the epoch: after sys._clear_type_cache() a guard "
-       "learned before matches a class that has its type pointer and tag again")
 @pytest.mark.parametrize("scenario, expected", [
     (SAME_CLASS, "000009 000009"),
     (FREED_CLASS, "AttributeError 'S' object has no attribute 'orig_time'"),

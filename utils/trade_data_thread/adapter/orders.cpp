@@ -30,20 +30,23 @@ LogPiece k_log_line[] = {
 
 bool positive(PyObject* value) { return py::compare(value, py::integer(0).get(), Py_GT); }
 
-// `value == Enum.m1 or value == Enum.m2 ...` for an enumeration bound as a module global.
-bool is_any(PyObject* value, N enum_global, std::initializer_list<N> members) {
+// `value == Enum.m1 or value == Enum.m2 ...` for an enumeration bound as a module global, the
+// members read through the caller's class-attribute site (one for each test, see `IS_ANY`).
+bool is_any(const py::ClassAttr& members_of, PyObject* value, N enum_global, std::initializer_list<N> members) {
     py::Ref enumeration = py::global(enum_global);
     for (N member : members) {
-        py::Ref m = TDT_CLASS_ATTR(enumeration.get(), member);
+        py::Ref m = members_of(enumeration.get(), member);
         if (py::equals(value, m.get())) return true;
     }
     return false;
 }
+#define IS_ANY(value, enum_global, ...) is_any(TDT_CLASS_SITE(), value, enum_global, __VA_ARGS__)
 
-bool status_is(PyObject* order, std::initializer_list<N> statuses) {
+bool status_is(const py::ClassAttr& members_of, PyObject* order, std::initializer_list<N> statuses) {
     py::Ref status = TDT_GET(order, N::status);
-    return is_any(status.get(), N::ORDER_STATUS, statuses);
+    return is_any(members_of, status.get(), N::ORDER_STATUS, statuses);
 }
+#define STATUS_IS(order, ...) status_is(TDT_CLASS_SITE(), order, __VA_ARGS__)
 
 void set_status(PyObject* order, N status) {
     py::Ref value = TDT_MEMBER(N::ORDER_STATUS, status);
@@ -85,14 +88,14 @@ void log_report(PyObject* report) {
 // carrying a positive exchange id makes the order ACTIVE. A late acknowledgement never reopens
 // an order that has finished, nor moves a partly filled one back to ACTIVE.
 void accepted(PyObject* report, PyObject* order, PyObject* account) {
-    if (status_is(order, {N::FILLED, N::CANCELLED, N::REJECTED})) return;
+    if (STATUS_IS(order, {N::FILLED, N::CANCELLED, N::REJECTED})) return;
     py::Ref counter_id = TDT_GET(report, N::counter_order_id);
     TDT_SET(order, N::secondary_order_id, counter_id.get());
     py::Bound set_frozen_cash = py::bind_method(order, N::set_frozen_cash);
     set_frozen_cash({TDT_GET(report, N::frozen_trade_value).get()});
 
     if (!py::truthy(counter_id.get()) || !positive(counter_id.get())) return;
-    if (status_is(order, {N::ACTIVE, N::PARTIALLY_FILLED, N::FILLED, N::CANCELLED, N::REJECTED})) return;
+    if (STATUS_IS(order, {N::ACTIVE, N::PARTIALLY_FILLED, N::FILLED, N::CANCELLED, N::REJECTED})) return;
     set_status(order, N::ACTIVE);
     post_order_event(N::ORDER_CREATION_PASS, account, order);
 }
@@ -121,9 +124,9 @@ void filled(PyObject* report, PyObject* order, PyObject* account, PyObject* repo
     py::Ref unfilled = py::Ref::steal_or_raise(PyNumber_Subtract(quantity.get(), traded.get()));
     TDT_SET(order, N::unfilled_quantity, unfilled.get());
 
-    if (is_any(report_status, N::OrderStatusType, {N::Filled})) {
+    if (IS_ANY(report_status, N::OrderStatusType, {N::Filled})) {
         set_status(order, N::FILLED);
-    } else if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilled})) {
+    } else if (IS_ANY(report_status, N::OrderStatusType, {N::PartiallyFilled})) {
         set_status(order, N::PARTIALLY_FILLED);
     }
 
@@ -137,10 +140,10 @@ void executed(PyObject* report, PyObject* order, PyObject* account, PyObject* re
     py::Ref amount = TDT_GET(report, N::last_match_qty);
     if (positive(amount.get())) filled(report, order, account, report_status, amount.get());
 
-    if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledPartiallyCancelled, N::Cancelled})) {
+    if (IS_ANY(report_status, N::OrderStatusType, {N::PartiallyFilledPartiallyCancelled, N::Cancelled})) {
         set_status(order, N::CANCELLED);
         post_order_event(N::ORDER_CANCELLATION_PASS, account, order);
-    } else if (is_any(report_status, N::OrderStatusType, {N::PartiallyFilledWaitCancelled, N::WaitCancelled})) {
+    } else if (IS_ANY(report_status, N::OrderStatusType, {N::PartiallyFilledWaitCancelled, N::WaitCancelled})) {
         py::Ref filled_quantity = TDT_GET(order, N::filled_quantity);
         if (positive(filled_quantity.get())) set_status(order, N::PARTIALLY_FILLED);
         post_order_event(N::ORDER_PENDING_CANCEL, account, order);
@@ -169,13 +172,13 @@ py::Ref on_order(PyObject* const* args) {
     py::Ref account = host::account_for([&] { return TDT_GET(order.get(), N::market_code); });
 
     py::Ref status = TDT_GET(report, N::order_status);
-    if (is_any(status.get(), N::OrderStatusType, {N::UnSend, N::Sended})) {
+    if (IS_ANY(status.get(), N::OrderStatusType, {N::UnSend, N::Sended})) {
         accepted(report, order.get(), account.get());
-    } else if (is_any(status.get(), N::OrderStatusType,
+    } else if (IS_ANY(status.get(), N::OrderStatusType,
                       {N::PartiallyFilled, N::Filled, N::PartiallyFilledPartiallyCancelled, N::WaitCancelled,
                        N::PartiallyFilledWaitCancelled, N::Cancelled})) {
         executed(report, order.get(), account.get(), status.get());
-    } else if (is_any(status.get(), N::OrderStatusType, {N::Reject})) {
+    } else if (IS_ANY(status.get(), N::OrderStatusType, {N::Reject})) {
         rejected(report, order.get(), account.get());
     }
     return py::none();

@@ -163,26 +163,29 @@ inline PyObject* globals_dict() noexcept { return detail::g_globals; }
 inline unsigned int globals_binding() noexcept { return detail::g_binding; }
 // A module global, looked up by name at each use so the host may rebind it; a name the module
 // does not hold is looked up in the builtins, and NameError if they lack it too. Values found in
-// the module dict are kept (borrowed from it) while the dict is unchanged: before 3.12 its version
-// tag tells (every change to any dict gives it a new tag from one process-wide counter); from 3.12
-// a dict watcher empties the table before every change to the dict.
+// the module dict are kept (borrowed from it) while the dict is unchanged, as its version tag tells
+// (every change to any dict gives it a new tag, set before the change can run any code), on the
+// interpreters that keep one (3.8 to 3.13), and while its keys are all str.
+inline constexpr bool globals_kept = k_caches && table::k_known;
 namespace detail {
 extern PyObject* g_seen[static_cast<std::size_t>(Name::count_)];
-#if PY_VERSION_HEX < 0x030C0000
 extern std::uint64_t g_seen_version;
+inline std::uint64_t dict_version([[maybe_unused]] PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    // Deprecated from 3.12, still kept up to date by every change.
+#  pragma GCC diagnostic push
+#  pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#  pragma GCC diagnostic pop
 #else
-extern bool g_watching;
+    return 0;
 #endif
+}
 Ref look_up_global(Name n);
 }  // namespace detail
 inline Ref global(Name n) {
-    if constexpr (k_caches) {
-#if PY_VERSION_HEX < 0x030C0000
-        bool valid = reinterpret_cast<PyDictObject*>(detail::g_globals)->ma_version_tag == detail::g_seen_version;
-#else
-        bool valid = detail::g_watching;
-#endif
-        if (valid)
+    if constexpr (globals_kept) {
+        if (detail::dict_version(detail::g_globals) == detail::g_seen_version)
             if (PyObject* value = detail::g_seen[static_cast<std::size_t>(n)]) {
                 stats::hit(stats::Path::global);
                 return Ref::borrow(value);
@@ -193,7 +196,7 @@ inline Ref global(Name n) {
 
 // A read site of class attributes: `cls.<name>`. A plain value stored in the class (an
 // enumeration member, a constant), a staticmethod's function and a classmethod are remembered,
-// for up to four (class, name) pairs at a site, while neither the class nor its metaclass changes;
+// for up to six (class, name) pairs at a site, while neither the class nor its metaclass changes;
 // other descriptors and metaclasses with their own attribute lookup always go through getattr.
 // On an object that is not a class, `obj.<name>` through a read site of that name.
 class ClassAttr {
@@ -210,7 +213,7 @@ private:
         Kept value;  // the class's own stored value, kept while both guards hold; empty: getattr
     };
     const Entry* entry(PyTypeObject* type, Name n) const;
-    static constexpr std::size_t k_entries = 4;
+    static constexpr std::size_t k_entries = 6;
     mutable std::array<Entry, k_entries> entries_{};
     mutable std::uint8_t next_ = 0;
     mutable Backoff backoff_;

@@ -11,7 +11,9 @@ namespace detail {
 unsigned int g_epoch = 1;
 
 #ifdef TDT_TAG_WITNESS
-PyTypeObject g_tag_witness = compat::static_type("trade_data_thread.tag_witness", sizeof(PyObject), Py_TPFLAGS_DEFAULT);
+PyTypeObject g_tag_witness = compat::static_type("trade_data_thread.tag_witness", sizeof(PyObject),
+                                                 Py_TPFLAGS_DEFAULT & ~Py_TPFLAGS_HAVE_VERSION_TAG);
+unsigned int g_witness_tag = 0;
 #endif
 }  // namespace detail
 
@@ -25,8 +27,13 @@ unsigned int learning_epoch() {
         if (!PyType_HasFeature(witness, Py_TPFLAGS_READY) && PyType_Ready(witness) < 0) raise();
         if (++detail::g_epoch == 0) detail::g_epoch = 1;
         // A lookup gives the witness a tag again (none when the numbering is exhausted: then
-        // epoch() stays 0 and nothing is cached).
+        // epoch() stays 0 and nothing is cached). Only here: 3.8 and 3.9 tag no type without the
+        // flag that asks for one, so no one else can give it a tag after the numbering restarts.
+        witness->tp_flags |= Py_TPFLAGS_HAVE_VERSION_TAG;
         (void)_PyType_Lookup(witness, name(Name::dunder_name));
+        witness->tp_flags &= ~Py_TPFLAGS_HAVE_VERSION_TAG;
+        // 3.10 tags any type: the tag it has must be the one it got here.
+        detail::g_witness_tag = witness->tp_version_tag;
     }
 #endif
     return epoch();

@@ -39,13 +39,16 @@ extern unsigned int g_epoch;  // never 0
 // A private type that nobody else looks names up on. Restarting the numbering strips every type's
 // tag, this one's included: while it keeps its tag, no tag seen since it got it can have repeated.
 extern PyTypeObject g_tag_witness;
+extern unsigned int g_witness_tag;  // the tag it was given when the epoch began
 #endif
 }  // namespace detail
 
 // The epoch a guard was learned in; 0 while the epoch has ended and no site has started the next.
 inline unsigned int epoch() noexcept {
 #ifdef TDT_TAG_WITNESS
-    if (!PyType_HasFeature(&detail::g_tag_witness, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+    if (!PyType_HasFeature(&detail::g_tag_witness, Py_TPFLAGS_VALID_VERSION_TAG) ||
+        detail::g_tag_witness.tp_version_tag != detail::g_witness_tag)
+        return 0;
 #endif
     return detail::g_epoch;
 }

@@ -173,13 +173,14 @@ Ref Attr::from_instance_dict(PyObject* obj) const {
     PyObject* found = table::made_dict(obj, offset_);
     if (!found) return getattr(obj);
     // The entry where the name was last found, when it still holds that very key or an exact str
-    // equal to it: from finding the dict to reading the entry no Python code runs. From 3.11 only
-    // a dict with a table of its own, as the interpreter's own hinted reads: a split one's values
-    // are an instance's inline values, read as such. Before, instance dicts are split, and hinted
-    // reads take them as the interpreter's did.
+    // equal to it, in a dict of str keys alone (another key's __eq__ could claim the name first):
+    // from finding the dict to reading the entry no Python code runs. From 3.11 only a dict with a
+    // table of its own, as the interpreter's own hinted reads: a split one's values are an
+    // instance's inline values, read as such. Before, instance dicts are split, and hinted reads
+    // take them as the interpreter's did.
     table::View view;
-    bool combined = table::view(found, view) && (!view.split || !table::k_inline_values);
-    if (combined && hint_ >= 0 && hint_ < view.count && hint_ < view.split_capacity) {
+    bool hinted = table::view(found, view) && view.str_only && (!view.split || !table::k_inline_values);
+    if (hinted && hint_ >= 0 && hint_ < view.count && hint_ < view.split_capacity) {
         PyObject* key = view.key_at(hint_);
         PyObject* value = *view.value_slot(hint_);
         if (key && value && table::same_text(key, name(name_))) {
@@ -196,7 +197,7 @@ Ref Attr::from_instance_dict(PyObject* obj) const {
     }
     stats::hit(stats::Path::read_dict);
     Ref held = Ref::borrow(value);
-    if (combined && table::view(dict.get(), view) && (!view.split || !table::k_inline_values)) {
+    if (hinted && table::view(dict.get(), view) && view.str_only && (!view.split || !table::k_inline_values)) {
         hint_ = -1;
         for (Py_ssize_t i = 0; i < view.count && hint_ < 0; ++i)
             if (PyObject* key = view.key_at(i); key && table::same_text(key, name(name_))) hint_ = i;
@@ -370,11 +371,7 @@ unsigned int g_binding = 0;
 
 namespace detail {
 PyObject* g_seen[static_cast<std::size_t>(Name::count_)];
-#if PY_VERSION_HEX < 0x030C0000
 std::uint64_t g_seen_version = 0;
-#else
-bool g_watching = false;
-#endif
 }  // namespace detail
 
 namespace {
@@ -383,48 +380,26 @@ using detail::g_seen;
 
 void forget_seen() noexcept { std::fill(std::begin(g_seen), std::end(g_seen), nullptr); }
 
-#if PY_VERSION_HEX < 0x030C0000
-using detail::g_seen_version;
+// Whether values may be kept from the module dict now: it is unchanged since the table was
+// filled, or the table is emptied for it, and every key is an exact str (so that a lookup runs no
+// key's __eq__, which could answer otherwise later without changing the dict).
 bool seen_valid() noexcept {
-    std::uint64_t version = reinterpret_cast<PyDictObject*>(g_globals)->ma_version_tag;
-    if (version != g_seen_version) {
+    if constexpr (!globals_kept) return false;
+    std::uint64_t version = detail::dict_version(g_globals);
+    if (version != detail::g_seen_version) {
         stats::miss(stats::Path::global);
         forget_seen();
-        g_seen_version = version;
+        detail::g_seen_version = version;
     }
-    return true;
+    table::View view;
+    return table::view(g_globals, view) && view.str_only;
 }
-void watch(PyObject*) noexcept { g_seen_version = 0; }
-void unwatch(PyObject*) noexcept {}
-#else
-using detail::g_watching;
-int g_watcher = -1;  // this interpreter's watcher id, -1 when none could be had
-int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    stats::miss(stats::Path::global);
-    forget_seen();
-    return 0;
-}
-bool seen_valid() noexcept { return g_watching; }
-void watch(PyObject* dict) noexcept {
-    if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_change)) < 0) PyErr_Clear();
-    g_watching = g_watcher >= 0 && PyDict_Watch(g_watcher, dict) == 0;
-    if (g_watcher >= 0 && !g_watching) PyErr_Clear();
-}
-void unwatch(PyObject* dict) noexcept {
-    if (g_watching && PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
-    // The id belongs to the interpreter that got it; the next binding may be in another one.
-    if (g_watcher >= 0 && PyDict_ClearWatcher(g_watcher) < 0) PyErr_Clear();
-    g_watcher = -1;
-    g_watching = false;
-}
-#endif
 
 void rebind(PyObject* dict) noexcept {
-    if (g_globals) unwatch(g_globals);
     g_globals = dict;
     ++detail::g_binding;
     forget_seen();
-    if (dict && k_caches) watch(dict);
+    detail::g_seen_version = 0;
 }
 }  // namespace
 
@@ -436,8 +411,8 @@ namespace {
 PyObject* find_global(Name n) {
     if (k_caches && seen_valid()) {
         PyObject*& seen = g_seen[static_cast<std::size_t>(n)];
-        // A colliding key's __eq__ may change the dict during the lookup, which empties the table
-        // (or gives the dict a new tag); what is then found is the dict's value after that change.
+        // A lookup of a str among str keys runs no Python code, so the dict is as it was when the
+        // version was read.
         if (!seen) {
             stats::learn(stats::Path::global);
             seen = PyDict_GetItemWithError(g_globals, name(n));

@@ -4,8 +4,20 @@
 
 #include "py/attr.hpp"
 
+namespace py::table::detail {
+#if PY_VERSION_HEX < 0x030B0000
+const void* g_str_lookups[3];
+#endif
+}  // namespace py::table::detail
+
 namespace py::layout {
 namespace {
+
+#if PY_VERSION_HEX < 0x030B0000
+const void* lookup_of(PyObject* dict) {
+    return reinterpret_cast<const void* const*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)[2];
+}
+#endif
 
 // Three keys and values of our own, none of them shared with the host.
 struct Probe {
@@ -31,7 +43,7 @@ Ref probe_class(PyObject* slots) {
 // Every key of `dict` at the entry the view says, with the value the dict's lookup finds.
 bool entries_agree(PyObject* dict, const Probe& p, bool split) {
     table::View v;
-    if (!table::view(dict, v) || (v.split != nullptr) != split || v.count != 3) return false;
+    if (!table::view(dict, v) || (v.split != nullptr) != split || v.count != 3 || !v.str_only) return false;
     for (Py_ssize_t i = 0; i < 3; ++i) {
         PyObject* key = p.keys[i].get();
         if (v.index_of(key) != i || v.value_if(i, key) != PyDict_GetItemWithError(dict, key)) return false;
@@ -51,18 +63,28 @@ bool probe_dict_entries() {
         check(PyDict_SetItem(plain.get(), p.keys[i].get(), p.values[i].get()));
         check(PyDict_SetItem(general.get(), p.keys[i].get(), p.values[i].get()));
     }
-    Ref other = Ref::steal_or_raise(PyLong_FromLong(7));
-    check(PyDict_SetItem(general.get(), other.get(), other.get()));
-    check(PyDict_DelItem(general.get(), other.get()));  // the deleted entry stays counted: 4
-    table::View v;
-    if (!table::view(general.get(), v) || v.count != 4 || v.key_at(0) != p.keys[0].get() ||
-        *v.value_slot(2) != p.values[2].get())
-        return false;
-    if (!entries_agree(plain.get(), p, false)) return false;
     Ref cls = probe_class(nullptr);
     Ref obj = Ref::steal_or_raise(PyObject_CallObject(cls.get(), nullptr));
     for (int i = 0; i < 3; ++i) check(PyObject_SetAttr(obj.get(), p.keys[i].get(), p.values[i].get()));
     Ref dict = Ref::steal_or_raise(PyObject_GenericGetDict(obj.get(), nullptr));
+#if PY_VERSION_HEX < 0x030B0000
+    // The str-only lookups: a fresh table's, a table's with a deleted entry, a shared one's.
+    Ref deleted = Ref::steal_or_raise(PyDict_Copy(plain.get()));
+    Ref extra = Ref::steal_or_raise(PyUnicode_FromString("probe_d"));
+    check(PyDict_SetItem(deleted.get(), extra.get(), Py_None));
+    check(PyDict_DelItem(deleted.get(), extra.get()));
+    table::detail::g_str_lookups[0] = lookup_of(plain.get());
+    table::detail::g_str_lookups[1] = lookup_of(deleted.get());
+    table::detail::g_str_lookups[2] = reinterpret_cast<PyDictObject*>(dict.get())->ma_values ? lookup_of(dict.get()) : nullptr;
+#endif
+    Ref other = Ref::steal_or_raise(PyLong_FromLong(7));
+    check(PyDict_SetItem(general.get(), other.get(), other.get()));
+    check(PyDict_DelItem(general.get(), other.get()));  // the deleted entry stays counted: 4
+    table::View v;
+    if (!table::view(general.get(), v) || v.count != 4 || v.str_only || v.key_at(0) != p.keys[0].get() ||
+        *v.value_slot(2) != p.values[2].get())
+        return false;
+    if (!entries_agree(plain.get(), p, false)) return false;
     table::View inst;
     if (!table::view(dict.get(), inst)) return false;
     return entries_agree(dict.get(), p, inst.split != nullptr);

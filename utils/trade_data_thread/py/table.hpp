@@ -24,6 +24,9 @@ struct View {
     Py_ssize_t count = 0;
     PyObject** split = nullptr;
     Py_ssize_t split_capacity = PY_SSIZE_T_MAX;
+    // Every key is an exact str, so looking a str up compares no key with Python code: only then
+    // does an entry that holds the name tell what a lookup of the name finds.
+    bool str_only = false;
 
     PyObject* key_at(Py_ssize_t i) const noexcept {
         return *reinterpret_cast<PyObject**>(entries + i * stride + key);
@@ -64,6 +67,14 @@ inline bool same_text(PyObject* key, PyObject* name) noexcept {
 //   Py_ssize_t usable, nentries}, then 2**log2_index_bytes bytes of indices, then entries {hash,
 //   key, value} (kind 0, general) or {key, value} (kind 1, str keys; kind 2, split). Split values
 //   are an array of objects, from 3.13 after four bytes of header (capacity first).
+#if PY_VERSION_HEX < 0x030B0000
+namespace detail {
+// The lookup functions of tables that hold only str keys (with no deleted entry, with one, and
+// shared), learned from probe dicts at load: a table that gets any other key gets another.
+extern const void* g_str_lookups[3];
+}  // namespace detail
+#endif
+
 // The entries of a key table alone; `split` tells whether it must be a shared one (3.11 on).
 inline bool view_keys(const void* table, bool split, View& v) noexcept {
     if constexpr (!k_known) {
@@ -80,6 +91,9 @@ inline bool view_keys(const void* table, bool split, View& v) noexcept {
         v.stride = 3 * word;
         v.key = word;
         v.count = words[4];
+        const void* lookup = reinterpret_cast<const void* const*>(keys)[2];
+        v.str_only = lookup && (lookup == detail::g_str_lookups[0] || lookup == detail::g_str_lookups[1] ||
+                                lookup == detail::g_str_lookups[2]);
 #else
         auto log2_index_bytes = static_cast<unsigned char>(keys[sizeof(Py_ssize_t) + 1]);
         auto kind = static_cast<unsigned char>(keys[sizeof(Py_ssize_t) + 2]);
@@ -88,6 +102,7 @@ inline bool view_keys(const void* table, bool split, View& v) noexcept {
         v.stride = kind == 0 ? 3 * word : 2 * word;
         v.key = kind == 0 ? word : 0;
         v.count = words[3];
+        v.str_only = kind != 0;
 #endif
         return true;
     }
