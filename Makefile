@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find utils -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-nocache test-stats bench build clean leaks asan matrix stress
+.PHONY: demo test test-nocache test-stats bench build clean leaks asan matrix stress wheels
 
 # The dependencies are declared in pyproject.toml; an edit there installs what is new.
 $(STAMP): pyproject.toml
@@ -38,7 +38,7 @@ bench: build
 	tools/bench.sh $(ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # ---- reliability checks (README, "Reliability") ----
 MATRIX ?= all
@@ -55,3 +55,11 @@ matrix:
 
 stress: build
 	STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q tests/test_threads.py $(ARGS)
+
+# ---- packaging (README, "Install") ----
+WHEELS ?= all
+
+# An sdist and a manylinux wheel per CPython that pyenv has (WHEELS=min-max: oldest and newest),
+# each checked in a fresh venv, in dist/.
+wheels: $(STAMP)
+	tools/wheels.sh $(PY) $(WHEELS)

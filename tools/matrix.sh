@@ -4,36 +4,16 @@
 # Usage: tools/matrix.sh [all | min-max | 3.X ...]; min-max is the oldest and the newest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=${PYENV_ROOT:-/root/.pyenv}/versions
-
-# Newest patch release per minor version, oldest minor first.
-declare -A newest=()
-for dir in "$root"/3.*; do
-    [ -x "$dir/bin/python" ] || continue
-    v=$(basename "$dir")
-    minor=$(echo "$v" | cut -d. -f2)
-    [[ "$minor" =~ ^[0-9]+$ ]] && ((minor >= 8)) || continue
-    prev=${newest[$minor]:-}
-    if [ -z "$prev" ] || [ "$(printf '%s\n%s\n' "$prev" "$v" | sort -V | tail -1)" = "$v" ]; then
-        newest[$minor]=$v
-    fi
-done
-all=$(printf '%s\n' "${!newest[@]}" | sort -n)
-[ -n "$all" ] || { echo "matrix: no CPython 3.8 or newer under $root" >&2; exit 1; }
-
-case "${1:-all}" in
-    all) minors=$all ;;
-    min-max) minors=$(printf '%s\n' "$(echo "$all" | head -1)" "$(echo "$all" | tail -1)" | uniq) ;;
-    *) minors=$(for v in "$@"; do echo "${v#3.}"; done) ;;
-esac
+# "3.X PATH" per interpreter, oldest first (tools/pythons.sh).
+selected=$(tools/pythons.sh "$@")
+[ -n "$selected" ] || { echo "matrix: none of the interpreters asked for is installed" >&2; exit 1; }
 
 passed=()
-for minor in $minors; do
-    v=${newest[$minor]:-}
-    if [ -z "$v" ]; then echo "matrix: 3.$minor is not installed, skipped"; continue; fi
-    venv=.venv-3.$minor
+while read -r minor python <&3; do
+    v=$("$python" -c 'import platform; print(platform.python_version())')
+    venv=.venv-$minor
     echo "==== CPython $v ($venv)"
-    test -x "$venv/bin/python" || "$root/$v/bin/python" -m venv "$venv"
+    test -x "$venv/bin/python" || "$python" -m venv "$venv"
     if [ ! "$venv/.deps-installed" -nt pyproject.toml ]; then
         "$venv/bin/python" -m pip install -q --upgrade pip
         "$venv/bin/python" -m pip install -q $("$venv/bin/python" tools/requirements.py --build test)
@@ -48,5 +28,5 @@ for minor in $minors; do
     # The counters' tests run only on the stats build: each fast path meant for this version is taken.
     TDT_WERROR=ON tools/stats.sh "$venv/bin/python" -q
     passed+=("$v")
-done
+done 3<<<"$selected"
 echo "matrix: passed on ${passed[*]}"
