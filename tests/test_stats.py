@@ -65,7 +65,12 @@ def test_warm_path_takes_the_fast_paths_meant_for_this_interpreter(records):
     for label, paths in counts.items():
         hit = {path for path, c in paths.items() if c["hit"]}
         assert paths_meant(label, records, "lean") <= hit, label
-        assert {path: c for path, c in paths.items() if c["miss"] or c["learn"]} == {}, label
+        refused = {path: c for path, c in paths.items() if c["miss"] or c["learn"]}
+        if V < (3, 11):
+            refused.pop("text", None)  # an IntEnum formats through Enum.__format__ there: never int's
+        assert refused == {}, label
+        if label == "on_order (fill)":
+            assert ("text" in hit) == (V >= (3, 11))  # the log line's IntEnum status, by its value
 
 
 @stats_only
