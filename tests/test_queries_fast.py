@@ -244,3 +244,23 @@ def test_a_code_made_before_is_handed_out_again_for_exact_str_only(strategy, sec
     after = counts("market_code")
     assert (after["hit"] - before["hit"], after["miss"] - before["miss"]) == ((1, 0) if fast else (0, 1))
 
+
+
+class _OwnItems(collections.deque):
+    def __getitem__(self, index):
+        return ("own", index)
+
+
+@pytest.mark.parametrize("buffer", [
+    collections.deque([1, 2, 3]), collections.deque(), collections.deque(range(300), maxlen=70), _OwnItems([1]),
+    [4, 5],
+], ids=["deque", "empty", "wrapped ring", "subclass", "list"])
+def test_current_tick_is_the_newest_item_as_indexing_gives_it(buffer):
+    tdt.history_tick["X"] = buffer
+
+    def outcome(read):
+        try:
+            return read()
+        except Exception as exc:  # noqa: BLE001 - the error is part of the outcome
+            return type(exc), str(exc)
+    assert outcome(lambda: tdt.get_current_tick("X")) == outcome(lambda: buffer[-1])

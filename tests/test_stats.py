@@ -35,6 +35,8 @@ def paths_meant(label, records, host):
     """The paths every warm call of the entry point takes on this interpreter."""
     with_record = label not in ("get_current_tick", "history_ticks(code, 60)")
     meant = {"global"}
+    if not with_record and KNOWN:
+        meant.add("deque_window")  # the newest tick, or the newest 60, read from the deque's blocks
     if with_record:
         meant |= {"method", "class_value"}  # event_queue.append; enumeration members
         if label != "on_bar":

@@ -26,6 +26,7 @@ py::Ref current(N history_name, PyObject* code) {
         if (PyErr_Occurred()) py::raise();
         return py::none();
     }
+    if (py::Ref newest = py::newest_item_of_deque(buffer.get())) return newest;
     return py::item_at(buffer.get(), -1);
 }
 

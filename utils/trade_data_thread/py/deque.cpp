@@ -143,6 +143,18 @@ Ref newest_of_deque(PyObject* d, Py_ssize_t count) {
     return list;
 }
 
+Ref newest_item_of_deque(PyObject* d) {
+    if constexpr (!k_caches || !layout::k_known) return {};
+    if (!layout::usable(layout::Layout::deque_blocks) || Py_TYPE(d) != reinterpret_cast<PyTypeObject*>(g_type.get()) ||
+        Py_SIZE(d) == 0) {
+        stats::miss(stats::Path::deque_window);
+        return {};
+    }
+    stats::hit(stats::Path::deque_window);
+    const Deque* deque = reinterpret_cast<const Deque*>(d);
+    return Ref::borrow(deque->rightblock->items[deque->rightindex]);
+}
+
 namespace layout {
 
 // An unbounded deque over five blocks whose left end then moved into its second block and whose

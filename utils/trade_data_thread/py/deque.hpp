@@ -13,4 +13,7 @@ namespace py {
 // allocated: the caller takes the generic path then.
 Ref newest_of_deque(PyObject* d, Py_ssize_t count);
 
+// `d[-1]` under the same conditions, for a deque that is not empty; else an empty Ref, no error.
+Ref newest_item_of_deque(PyObject* d);
+
 }  // namespace py
