@@ -189,9 +189,12 @@ def storage(text):
 
 
 PAIRS = [("000001", "XSHE"), ("\u00e91\u4e2d", "XSHE"), ("1", "\U0001f600"), ("", ""), ("000001", "XSHG"),
-         (Id("000001"), "XSHE"), ("000001", Suffix("XSHE")), (stored_as("000001", 0xFFFF), "XSHE"),
-         (stored_as("000001", 0xFF), "XSHE"), ("000001", stored_as("XSHE", 0x10FFFF)),
-         (stored_as("\u00e9", 0xFFFF), stored_as("X", 0xFF)), ("8" * 32, "X" * 32), ("7" * 33, "XSHE")]
+         (Id("000001"), "XSHE"), ("000001", Suffix("XSHE")), ("8" * 32, "X" * 32), ("7" * 33, "XSHE")]
+# A debug interpreter checks that a str is stored no wider than its characters need, and aborts on
+# the ones below (its own concatenation of them too); a release interpreter takes them as they are.
+if not hasattr(sys, "gettotalrefcount"):
+    PAIRS += [(stored_as("000001", 0xFFFF), "XSHE"), (stored_as("000001", 0xFF), "XSHE"),
+              ("000001", stored_as("XSHE", 0x10FFFF)), (stored_as("\u00e9", 0xFFFF), stored_as("X", 0xFF))]
 
 
 def test_market_codes_are_the_concatenation_made_anew(strategy):
