@@ -75,7 +75,7 @@ extern const void* g_str_lookups[3];
 }  // namespace detail
 #endif
 
-// The entries of a key table alone; `split` tells whether it must be a shared one (3.11 on).
+// The entries of a key table alone; `split` tells whether it is a shared one (checked from 3.11).
 inline bool view_keys(const void* table, bool split, View& v) noexcept {
     if constexpr (!k_known) {
         return false;
@@ -84,16 +84,16 @@ inline bool view_keys(const void* table, bool split, View& v) noexcept {
         const auto* words = reinterpret_cast<const Py_ssize_t*>(keys);
         constexpr std::ptrdiff_t word = sizeof(PyObject*);
 #if PY_VERSION_HEX < 0x030B0000
-        (void)split;
         Py_ssize_t size = words[1];
         std::ptrdiff_t width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
         v.entries = const_cast<char*>(keys) + 5 * word + size * width;
         v.stride = 3 * word;
         v.key = word;
         v.count = words[4];
+        // A shared table holds str keys alone.
         const void* lookup = reinterpret_cast<const void* const*>(keys)[2];
-        v.str_only = lookup && (lookup == detail::g_str_lookups[0] || lookup == detail::g_str_lookups[1] ||
-                                lookup == detail::g_str_lookups[2]);
+        v.str_only = split || (lookup && (lookup == detail::g_str_lookups[0] || lookup == detail::g_str_lookups[1] ||
+                                          lookup == detail::g_str_lookups[2]));
 #else
         auto log2_index_bytes = static_cast<unsigned char>(keys[sizeof(Py_ssize_t) + 1]);
         auto kind = static_cast<unsigned char>(keys[sizeof(Py_ssize_t) + 2]);
