@@ -35,6 +35,8 @@ def main():
         compiler_directives={"language_level": 3},
         quiet=True,
     )
+    # Away from the project's pyproject.toml, which is the module's, not this build's.
+    os.chdir(OUT)
     setup(name=NAME, ext_modules=extensions, packages=[], py_modules=[], script_args=[
         "-q", "build_ext", "--build-lib", OUT, "--build-temp", os.path.join(OUT, "tmp")])
     built = os.path.join(OUT, NAME + sysconfig.get_config_var("EXT_SUFFIX"))
