@@ -69,6 +69,23 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 #endif
 }
 
+// `obj.name` for a call: 1 with the type's function in `*method` (to be called with `obj` first),
+// 0 with the attribute itself; `*method` null with an error set when the lookup failed.
+#if (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000) || PY_VERSION_HEX < 0x03090000
+}  // namespace py::compat
+// Exported by every version up to 3.13, declared by 3.9 to 3.12 only.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject*, PyObject*, PyObject**);
+namespace py::compat {
+#endif
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyObject_GetMethod(obj, name, method);
+#else
+    *method = PyObject_GetAttr(obj, name);
+    return 0;
+#endif
+}
+
 // Takes the error that is set out of the indicator: a new reference to the exception instance
 // (traceback attached), or NULL when none is set.
 inline PyObject* take_exception() noexcept {

@@ -58,7 +58,13 @@ Ref Bound::operator()(std::initializer_list<PyObject*> args) const {
 Bound bind_method(PyObject* obj, Name n) {
     // On a class the method is looked up as any class attribute, as `call_method` does.
     if (PyType_Check(obj)) return class_bind(obj, n);
-    return Bound(getattr(obj, n), Ref{});
+    // As the interpreter looks a method up before calling it: a function found on the type, and
+    // not shadowed by the instance, comes back unbound, to be called with `obj` first, without
+    // making a bound method (nor the instance's dict).
+    PyObject* method = nullptr;
+    int unbound = compat::get_method(obj, name(n), &method);
+    Ref found = Ref::steal_or_raise(method);
+    return unbound ? Bound(std::move(found), Ref::borrow(obj)) : Bound(std::move(found), Ref{});
 }
 
 Bound Method::bind(PyObject* obj) const {
