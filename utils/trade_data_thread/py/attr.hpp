@@ -105,8 +105,7 @@ public:
             return offsets_.data();
         }
         if (other_.matches(type)) return nullptr;
-        if (!slots_.empty()) stats::miss(stats::Path::read_table);
-        if (!backoff_.may_learn()) return nullptr;
+        if (!backoff_.after_miss(slots_, stats::Path::read_table)) return nullptr;
         learn(type);
         return slots_.matches(type) ? offsets_.data() : nullptr;
     }
@@ -119,7 +118,6 @@ private:
 
     // Plans every row under one version tag, read before and checked after the lookups.
     void learn(PyTypeObject* type) const {
-        stats::learn(stats::Path::read_table);
         unsigned int version = compat::type_version(type), at = epoch();
         std::array<Py_ssize_t, K> offsets{};
         bool all_slots = true;

@@ -90,6 +90,15 @@ public:
         return true;
     }
 
+    // A guard of `path` that saw `seen` missed: counted as a miss when it had learned a type, and
+    // as a learning when the site may learn now, which it says.
+    bool after_miss(const Seen& seen, stats::Path path) noexcept {
+        if (!seen.empty()) stats::miss(path);
+        if (!may_learn()) return false;
+        stats::learn(path);
+        return true;
+    }
+
 private:
     static constexpr unsigned k_max_shift = 12;
     std::uint16_t wait_ = 0;

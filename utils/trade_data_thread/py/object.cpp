@@ -70,10 +70,9 @@ Bound bind_method(PyObject* obj, Name n) {
 Bound Method::bind(PyObject* obj) const {
     if constexpr (k_caches) {
         PyTypeObject* type = Py_TYPE(obj);
-        bool holds = seen_.matches(type);
-        if (!holds && !seen_.empty()) stats::miss(stats::Path::method);
         // Learning may run code, so a type just learned is matched again.
-        if (holds || (backoff_.may_learn() && (learn(type), seen_.matches(type)))) {
+        if (seen_.matches(type) ||
+            (backoff_.after_miss(seen_, stats::Path::method) && (learn(type), seen_.matches(type)))) {
             stats::hit(stats::Path::method);
             return Bound(Ref::borrow(method_.get()), Ref::borrow(obj));  // ours, whatever the call relearns
         }
@@ -82,7 +81,6 @@ Bound Method::bind(PyObject* obj) const {
 }
 
 void Method::learn(PyTypeObject* type) const {
-    stats::learn(stats::Path::method);
     // Without an instance dict nothing can shadow the type's method.
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0) return;
     Found found = lookup(type, name(name_));
@@ -118,10 +116,9 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
     if constexpr (k_caches) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         // Only `type` itself as metaclass: its __call__ is the one this replaces.
-        bool holds = Py_TYPE(cls) == &PyType_Type && seen_.matches(type);
-        if (!holds && !seen_.empty()) stats::miss(stats::Path::construct);
         if (Py_TYPE(cls) == &PyType_Type &&
-            (holds || (backoff_.may_learn() && (learn(type), seen_.matches(type))))) {
+            (seen_.matches(type) ||
+             (backoff_.after_miss(seen_, stats::Path::construct) && (learn(type), seen_.matches(type))))) {
             // object.__new__ ignores the arguments when __init__ is overridden; it allocates,
             // refuses abstract classes and sets up the instance's attribute storage. Allocating may
             // run finalizers, so __init__ is looked for afterwards, as type.__call__ does.
@@ -147,7 +144,6 @@ Ref New::make(PyObject* cls, std::initializer_list<PyObject*> pos, std::span<PyO
 }
 
 void New::learn(PyTypeObject* type) const {
-    stats::learn(stats::Path::construct);
     if (type->tp_new != PyBaseObject_Type.tp_new) return;
     Found init = lookup(type, name(Name::dunder_init));
     if (init.version == 0 || !init.value || Py_TYPE(init.value.get()) != &PyFunction_Type) return;
@@ -158,12 +154,10 @@ void New::learn(PyTypeObject* type) const {
 // ---- attributes --------------------------------------------------------------------------------
 
 void Attr::missed(PyTypeObject* type) const {
-    if (!seen_.empty())
-        stats::miss(access_ == Access::slot ? stats::Path::read_slot
-                    : inline_ >= 0         ? stats::Path::read_inline
-                                           : stats::Path::read_dict);
-    if (!backoff_.may_learn()) return;
-    stats::learn(access_ == Access::slot ? stats::Path::read_slot : stats::Path::read_dict);
+    stats::Path path = access_ == Access::slot ? stats::Path::read_slot
+                       : inline_ >= 0         ? stats::Path::read_inline
+                                              : stats::Path::read_dict;
+    if (!backoff_.after_miss(seen_, path)) return;
     Plan plan = plan_read(type, name(name_));
     if (plan.version == 0) return;
     access_ = plan.access;
@@ -222,9 +216,7 @@ void SetAttr::operator()(PyObject* obj, PyObject* value) const {
                 return;
             }
         } else {
-            if (!seen_.empty()) stats::miss(stats::Path::store_dict);
-            if (backoff_.may_learn()) {
-                stats::learn(stats::Path::store_dict);
+            if (backoff_.after_miss(seen_, stats::Path::store_dict)) {
                 Plan plan = plan_store(type, name(name_));
                 if (plan.version != 0) {
                     offset_ = plan.offset;
